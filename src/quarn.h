@@ -1,0 +1,42 @@
+// The loader's logic, as the platform entries and the tests see it.
+#pragma once
+
+// Ends the run: prints "Exit code %d" and ends the process with status p.
+// Each platform layer (and the tests) provides it.
+[[noreturn]] void finish(signed char p);
+
+// The run driver: options, port, then every argument in order.
+void quarn(unsigned argc, char **argv);
+
+// Argument store: slot 0 is always empty; quarn gets argc = cmdno + 1.
+struct cmdstore {
+  char cmdpar[128][128];
+  char *cmdpar2[128];
+  int cmdno;
+};
+// Splits a Windows command-line tail into the store. Returns 0, or a
+// message beginning "Error:" when the tail goes past the store's limits.
+const char *cmdsplit(const char *tail, cmdstore *s);
+// Puts the OS's argument vector (argv[1..]) into the store unchanged.
+const char *cmdtake(int argc, char **argv, cmdstore *s);
+// Skips the program's own name in a full Windows command line.
+const char *cmdtail(const char *cmdline);
+
+// Response text of the last answer.
+extern char o[256];
+extern unsigned olds24, ramc;
+
+// Block buffer: the one open 128-byte block of image data.
+extern unsigned binadr;
+extern unsigned char binmask[16], binbuf[128];
+
+void sendc(const char *p);
+void sendbin();
+void binwrite(char *b);
+unsigned gethb(const char *p);
+unsigned crc16(const unsigned char *p, int n);
+void zpracuj_soubor(const char *soubor);
+const char *zpracuj_prikaz(const char *p);
+void binget(int odkud, int kolik, const char *soubor);
+void hexget(int odkud, int kolik, const char *soubor);
+void binput(int kam, const char *soubor);

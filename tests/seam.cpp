@@ -1,0 +1,179 @@
+// The tests' stand-in for the serial driver and the exit routine.
+#include "seam.h"
+
+#include <dirent.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+
+#include "comdrv.h"
+#include "quarn.h"
+
+unsigned char comdrv_rbuf[256];
+int txrxok;
+int comdrv_port, comdrv_irq, comdrv_baud, comdrv_mode;
+
+namespace {
+// Thrown by finish(): unwinds the loader back to the test.
+struct finished {
+  int code;
+};
+}  // namespace
+
+void finish(signed char p) {
+  printf("Exit code %d\n", p);
+  throw finished{p};
+}
+
+namespace seam {
+board brd;
+std::vector<bytes> wire;
+std::deque<fate> fates;
+int port_opened;
+}  // namespace seam
+
+int zapni_UART(short port, signed char irq, int baud, signed char mode) {
+  static const int povolene[] = {2400, 4800, 9600, 19200, 38400, 57600, 115200};
+  bool ok = false;
+  for (int b : povolene) ok = ok || b == baud;
+  if (!ok || (port != 0x3F8 && port != 0x2F8)) return 1;
+  comdrv_port = port;
+  comdrv_irq = irq;
+  comdrv_baud = baud;
+  comdrv_mode = mode;
+  seam::port_opened++;
+  return 0;
+}
+
+int posli_telegram(char *tel, int delka) {
+  unsigned char tx[256];
+  memset(comdrv_rbuf, 0, sizeof comdrv_rbuf);
+  txrxok = 0;
+  if (!comdrv_frame(tel, delka, tx)) return 0;
+  bytes req(tx, tx + delka);
+  seam::wire.push_back(req);
+  std::vector<bytes> frames;
+  board_rx(seam::brd, req.data(), req.size(), frames);
+  bytes ans;
+  if (!frames.empty()) ans = board_answer(seam::brd, frames[0]);
+  if (!seam::fates.empty()) {
+    seam::fate f = seam::fates.front();
+    seam::fates.pop_front();
+    ans = f(ans);
+  }
+  memcpy(comdrv_rbuf, ans.data(), ans.size() < 256 ? ans.size() : 256);
+  comdrv_close(comdrv_rbuf);
+  return 0;
+}
+
+namespace seam {
+
+void reset(bool old) {
+  board_init(brd, old);
+  wire.clear();
+  fates.clear();
+  port_opened = 0;
+  comdrv_port = comdrv_irq = comdrv_baud = comdrv_mode = 0;
+  o[0] = 0;
+  olds24 = ramc = 0;
+  binadr = 0;
+  memset(binmask, 0, sizeof binmask);
+  memset(binbuf, 0, sizeof binbuf);
+}
+
+result call(const std::function<void()> &f) {
+  fflush(stdout);
+  FILE *cap = tmpfile();
+  int saved = dup(1);
+  dup2(fileno(cap), 1);
+  setvbuf(stdout, nullptr, _IONBF, 0);
+  result r{-1, ""};
+  try {
+    f();
+  } catch (const finished &e) {
+    r.code = e.code;
+  }
+  fflush(stdout);
+  dup2(saved, 1);
+  close(saved);
+  rewind(cap);
+  char buf[4096];
+  for (size_t n; (n = fread(buf, 1, sizeof buf, cap)) > 0;) r.out.append(buf, n);
+  fclose(cap);
+  return r;
+}
+
+result run(const std::vector<std::string> &args) {
+  std::vector<char *> argv;
+  std::vector<std::string> copy = args;
+  copy.insert(copy.begin(), "");
+  for (auto &a : copy) argv.push_back(&a[0]);
+  static cmdstore s;
+  return call([&] {
+    if (const char *chyba = cmdtake((int)argv.size(), argv.data(), &s)) {
+      printf("%s", chyba);
+      finish(8);
+    }
+    quarn((unsigned)s.cmdno + 1, s.cmdpar2);
+    finish(0);
+  });
+}
+
+fate drop() {
+  return [](const bytes &) { return bytes(); };
+}
+
+fate answer(const std::string &text) {
+  return [text](const bytes &) { return board_frame(text); };
+}
+
+fate raw(const bytes &b) {
+  return [b](const bytes &) { return b; };
+}
+
+void drop_next(int n) {
+  for (int i = 0; i < n; i++) fates.push_back(drop());
+}
+
+bytes frame_of(const std::string &text) { return board_frame(text); }
+
+std::string hex(const bytes &b) {
+  std::string s;
+  char t[4];
+  for (size_t i = 0; i < b.size(); i++) {
+    snprintf(t, sizeof t, i ? " %02X" : "%02X", b[i]);
+    s += t;
+  }
+  return s;
+}
+
+bytes unhex(const std::string &s) {
+  bytes b;
+  std::istringstream in(s);
+  std::string w;
+  while (in >> w) b.push_back((uint8_t)strtoul(w.c_str(), nullptr, 16));
+  return b;
+}
+
+std::string tmpdir() {
+  char t[] = "/tmp/quarn-test-XXXXXX";
+  return mkdtemp(t);
+}
+
+void write_file(const std::string &path, const std::string &data) {
+  std::ofstream(path, std::ios::binary) << data;
+}
+
+std::string read_file(const std::string &path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+}  // namespace seam
