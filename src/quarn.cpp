@@ -100,7 +100,7 @@ static void vezmitext(char *dst) {
 void sendc(const char *p) {
   static char b[256];
   o[0] = 0;
-  size_t n = strlen(p);
+  size_t n = strlen(p) - (p[0] == '~');  // the '~' itself is not sent
   if (n > (size_t)MAXCMD) {
     printf("Error: Command too long (%u characters, at most %d).\n", (unsigned)n, MAXCMD);
     finish(8);

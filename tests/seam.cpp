@@ -66,7 +66,8 @@ int posli_telegram(char *tel, int delka) {
     seam::fates.pop_front();
     ans = f(ans);
   }
-  memcpy(comdrv_rbuf, ans.data(), ans.size() < 256 ? ans.size() : 256);
+  // A lost answer is empty: its data() may be null, which memcpy must not get.
+  if (!ans.empty()) memcpy(comdrv_rbuf, ans.data(), ans.size() < 256 ? ans.size() : 256);
   comdrv_close(comdrv_rbuf);
   return 0;
 }
