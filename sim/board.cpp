@@ -35,7 +35,7 @@ bool has_head(const bytes &f, const uint8_t *head) {
   return f.size() >= 10 && std::equal(head, head + 4, f.begin() + 4);
 }
 
-// The request payload: user data behind the four header bytes.
+// User data behind the four header bytes: a request's payload, an answer's text.
 bytes payload_of(const bytes &f) { return bytes(f.begin() + 8, f.end() - 2); }
 
 int hexval(int c) {
@@ -71,8 +71,10 @@ bool hexpairs(const std::string &s, size_t pos, bytes &out) {
 
 bool fits(uint32_t addr, size_t n) { return addr + n <= BOARD_MEMSIZE; }
 
+// Block telegrams carry addresses low byte first.
 uint32_t addr24(const uint8_t *p) { return p[0] | p[1] << 8 | uint32_t(p[2]) << 16; }
 
+// Filled bytes in a 16-byte fill map.
 int popcount16(const uint8_t *mask) {
   int n = 0;
   for (int i = 0; i < 16; i++)
@@ -80,26 +82,22 @@ int popcount16(const uint8_t *mask) {
   return n;
 }
 
-// Data bytes a block payload claims (0 if it is too short to say), and the
-// payload size that matches the claim.
+// What a block payload states: the address, the number of data bytes, and
+// so the payload size that matches.
 struct block_shape {
   uint32_t addr = 0;
   size_t count = 0;
   size_t want = 0;
 };
 
+// False if the payload is too short to state its shape.
 bool shape_of(const bytes &p, block_shape &s) {
-  if (p[0] == 's') {
-    if (p.size() < 5) return false;
-    s.addr = addr24(&p[1]);
-    s.count = p[4];
-    s.want = 5 + s.count + 2;
-  } else {
-    if (p.size() < 20) return false;
-    s.addr = addr24(&p[1]);
-    s.count = size_t(popcount16(&p[4]));
-    s.want = 20 + s.count + 2;
-  }
+  bool run = p[0] == 's';
+  size_t head = run ? 5 : 20;  // kind, address, then run length or fill map
+  if (p.size() < head) return false;
+  s.addr = addr24(&p[1]);
+  s.count = run ? p[4] : size_t(popcount16(&p[4]));
+  s.want = head + s.count + 2;
   return true;
 }
 

@@ -61,11 +61,13 @@ class line {
   };
 
   void answer(const bytes &frame, sim_clock::time_point now);
-  void queue_answer(bytes ans, sim_clock::time_point at);
+  bytes carry_out(const bytes &frame, sim_clock::time_point now);
+  void corrupt(bytes &ans, sim_clock::time_point now);
+  void noise(sim_clock::time_point at, sim_clock::time_point now);
+  void queue_answer(bytes ans, sim_clock::time_point at, sim_clock::time_point now);
   sim_clock::duration line_time(size_t n) const;
   size_t due(const piece &p, sim_clock::time_point now) const;
   void log(sim_clock::time_point t, char dir, const std::string &text);
-  void log_frame(sim_clock::time_point t, char dir, const bytes &f);
   std::string frame_line(const bytes &f) const;
   double unit();
   bool chance(double p);
