@@ -143,6 +143,16 @@ void drop_next(int n) {
 
 bytes frame_of(const std::string &text) { return board_frame(text); }
 
+bytes request_of(const std::string &text) {
+  char tel[256] = "\x68\x01\x01\x68\x7F\x7F\x47\xF5";
+  size_t n = text.size() < 246 ? text.size() : 246;
+  memcpy(tel + 8, text.data(), n);
+  unsigned char tx[256];
+  int delka = (int)(8 + n + 2);
+  comdrv_frame(tel, delka, tx);
+  return bytes(tx, tx + delka);
+}
+
 std::string hex(const bytes &b) {
   std::string s;
   char t[4];

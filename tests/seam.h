@@ -38,6 +38,7 @@ fate raw(const bytes &b);                      // exactly these bytes
 void drop_next(int n);                         // the next n answers are lost
 
 bytes frame_of(const std::string &text);       // an answer frame with this text
+bytes request_of(const std::string &text);     // a request telegram carrying this text
 std::string hex(const bytes &b);               // "68 0C 0C 68 ..."
 bytes unhex(const std::string &s);             // the reverse, blanks ignored
 std::string tmpdir();                          // a fresh temporary folder

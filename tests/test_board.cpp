@@ -5,31 +5,13 @@
 #include <sstream>
 
 #include "board.h"
+#include "seam.h"
 
 namespace {
 
-bytes from_hex(const std::string &s) {
-  bytes out;
-  std::istringstream in(s);
-  unsigned v;
-  while (in >> std::hex >> v) out.push_back(uint8_t(v));
-  return out;
-}
-
-bytes request(const std::string &text) {
-  uint8_t n = uint8_t(text.size() + 4);
-  bytes f = {0x68, n, n, 0x68, 0x7F, 0x7F, 0x47, 0xF5};
-  for (char c : text) f.push_back(uint8_t(c));
-  uint8_t sum = 0;
-  for (size_t i = 4; i < f.size(); i++) sum = uint8_t(sum + f[i]);
-  f.push_back(sum);
-  f.push_back(0x16);
-  return f;
-}
-
 // A block payload as the loader builds it, with its CRC behind.
 std::string block(const std::string &payload_hex) {
-  bytes p = from_hex(payload_hex);
+  bytes p = seam::unhex(payload_hex);
   uint16_t crc = board_crc16(p.data(), p.size());
   p.push_back(uint8_t(crc));
   p.push_back(uint8_t(crc >> 8));
@@ -44,13 +26,13 @@ std::string text_of(const bytes &answer) {
 struct BoardTest : testing::Test {
   board b;
   void SetUp() override { board_init(b, false); }
-  std::string ask(const std::string &text) { return text_of(board_answer(b, request(text))); }
+  std::string ask(const std::string &text) { return text_of(board_answer(b, seam::request_of(text))); }
   bytes mem(uint32_t addr, size_t n) { return bytes(b.mem.begin() + addr, b.mem.begin() + addr + n); }
 };
 
-const bytes IDENTITY = from_hex("68 0C 0C 68 7F 7F 47 F5 49 30 30 30 30 30 30 0A AD 16");
-const bytes RUN_EXAMPLE = from_hex("68 0F 0F 68 7F 7F 47 F5 73 10 10 00 04 12 34 AB CD 76 9C A1 16");
-const bytes MASK_EXAMPLE = from_hex(
+const bytes IDENTITY = seam::unhex("68 0C 0C 68 7F 7F 47 F5 49 30 30 30 30 30 30 0A AD 16");
+const bytes RUN_EXAMPLE = seam::unhex("68 0F 0F 68 7F 7F 47 F5 73 10 10 00 04 12 34 AB CD 76 9C A1 16");
+const bytes MASK_EXAMPLE = seam::unhex(
     "68 1D 1D 68 7F 7F 47 F5 6E 80 23 01 23 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00"
     " AA BB CC 12 7A 2C 16");
 
@@ -60,8 +42,8 @@ TEST(Crc16, CheckValues) {
 }
 
 TEST(Frame, AnswerFramesAreByteExact) {
-  EXPECT_EQ(board_frame("*"), from_hex("68 05 05 68 F5 47 7F 7F 2A 64 16"));
-  EXPECT_EQ(board_frame(""), from_hex("68 04 04 68 F5 47 7F 7F 3A 16"));
+  EXPECT_EQ(board_frame("*"), seam::unhex("68 05 05 68 F5 47 7F 7F 2A 64 16"));
+  EXPECT_EQ(board_frame(""), seam::unhex("68 04 04 68 F5 47 7F 7F 3A 16"));
   EXPECT_EQ(board_frame(std::string(300, 'x')).size(), 256u);  // text cut at 246
 }
 
@@ -81,7 +63,7 @@ TEST_F(BoardTest, ReceiverDropsBrokenFramesAndResynchronises) {
   for (auto broken : {"68 0C 0D 68", "68 0C 0C 69", "68 0C 0C 68 7F 7F 47 F5 49 30 30 30 30 30 30 0A AE 16",
                       "68 0C 0C 68 7F 7F 47 F5 49 30 30 30 30 30 30 0A AD 17"}) {
     std::vector<bytes> frames;
-    bytes line = from_hex(broken);
+    bytes line = seam::unhex(broken);
     line.insert(line.end(), IDENTITY.begin(), IDENTITY.end());
     board_rx(b, line.data(), line.size(), frames);
     ASSERT_EQ(frames.size(), 1u) << broken;
@@ -106,12 +88,12 @@ TEST_F(BoardTest, ReceiverForgetsAPartialFrameAndStaysBounded) {
 
 TEST_F(BoardTest, WorkedBlockTelegramsAreStored) {
   EXPECT_EQ(board_answer(b, RUN_EXAMPLE), board_frame("*"));
-  EXPECT_EQ(mem(0x100F, 6), from_hex("FF 12 34 AB CD FF"));
+  EXPECT_EQ(mem(0x100F, 6), seam::unhex("FF 12 34 AB CD FF"));
   EXPECT_EQ(board_answer(b, MASK_EXAMPLE), board_frame("*"));
-  EXPECT_EQ(mem(0x12380, 7), from_hex("AA BB FF FF FF CC FF"));
+  EXPECT_EQ(mem(0x12380, 7), seam::unhex("AA BB FF FF FF CC FF"));
   // The packer's example, run at 0x107E: 73 7E 10 00 02 11 22, CRC D4 61.
   EXPECT_EQ(ask(std::string("\x73\x7E\x10\x00\x02\x11\x22\xD4\x61", 9)), "*");
-  EXPECT_EQ(mem(0x107E, 2), from_hex("11 22"));
+  EXPECT_EQ(mem(0x107E, 2), seam::unhex("11 22"));
 }
 
 TEST_F(BoardTest, BadBlocksStoreNothing) {
@@ -126,7 +108,7 @@ TEST_F(BoardTest, BadBlocksStoreNothing) {
       block("6E 80 23 01 23 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 AA BB"),     // a byte short
       std::string("\x73\x10\x10", 3),
   };
-  for (const std::string &p : bad) EXPECT_EQ(ask(p).substr(0, 1), "!") << board_describe(request(p));
+  for (const std::string &p : bad) EXPECT_EQ(ask(p).substr(0, 1), "!") << board_describe(seam::request_of(p));
   EXPECT_EQ(b.mem, bytes(BOARD_MEMSIZE, 0xFF));
 }
 
@@ -138,7 +120,7 @@ TEST_F(BoardTest, IdentityAndOldFirmware) {
   EXPECT_EQ(strpbrk(board_id_old, "!?"), nullptr);
   EXPECT_EQ(ask(std::string(RUN_EXAMPLE.begin() + 8, RUN_EXAMPLE.end() - 2)).substr(0, 1), "!");
   EXPECT_EQ(ask("S20800107E11223344BF\n"), "*");  // old firmware loads S2 text
-  EXPECT_EQ(mem(0x107E, 5), from_hex("11 22 33 44 FF"));
+  EXPECT_EQ(mem(0x107E, 5), seam::unhex("11 22 33 44 FF"));
   EXPECT_EQ(ask("S804001000EB\n"), "%*");
 }
 
@@ -154,7 +136,7 @@ TEST_F(BoardTest, ReadAndWrite) {
                    "W000500<ABC\n", "W000500<\n", "W000500<AG\n", "WFFFFFF<1234\n", "W000500:12\n"})
     EXPECT_EQ(ask(bad).substr(0, 1), "!") << bad;
   EXPECT_EQ(ask("W000500<" + std::string(130, '7') + "\n").substr(0, 1), "!");
-  EXPECT_EQ(mem(0x500, 2), from_hex("FF FF"));
+  EXPECT_EQ(mem(0x500, 2), seam::unhex("FF FF"));
 }
 
 TEST_F(BoardTest, SRecordsAndOtherText) {
@@ -162,15 +144,15 @@ TEST_F(BoardTest, SRecordsAndOtherText) {
   EXPECT_EQ(ask("S9030000FC\n"), "*");
   EXPECT_EQ(ask("S804001000EB\n"), "%*");
   EXPECT_EQ(ask("S20800107E11223344BF\r\n"), "*");
-  EXPECT_EQ(mem(0x107E, 4), from_hex("11 22 33 44"));
+  EXPECT_EQ(mem(0x107E, 4), seam::unhex("11 22 33 44"));
   for (auto bad : {"S20800200011223344BF\n", "S2080020001122334\n", "S207FFFFFF11223395\n", "S203000010\n"})
     EXPECT_EQ(ask(bad).substr(0, 1), "!") << bad;
-  EXPECT_EQ(mem(0x2000, 1), from_hex("FF"));
+  EXPECT_EQ(mem(0x2000, 1), seam::unhex("FF"));
   EXPECT_EQ(ask(""), "*");
   EXPECT_EQ(ask("\n"), "*");
   EXPECT_NE(ask("HELLO\n").find('?'), std::string::npos);
   EXPECT_NE(ask("I000001\n").find('?'), std::string::npos);
-  bytes wrong_head = request("I000000\n");
+  bytes wrong_head = seam::request_of("I000000\n");
   wrong_head[4] = 0x7E;
   wrong_head[16] = uint8_t(wrong_head[16] - 1);
   EXPECT_NE(text_of(board_answer(b, wrong_head)).find('?'), std::string::npos);
@@ -182,9 +164,9 @@ TEST(Describe, OneLinePerFrame) {
   bad[17]++;
   bad[19]++;  // keep the frame checksum right
   EXPECT_EQ(board_describe(bad), "block 's' at 001010, 4 bytes, CRC bad");
-  EXPECT_EQ(board_describe(request(block("73 10 10 00 04 12"))), "block 's' at 001010, 4 bytes, size bad");
-  EXPECT_EQ(board_describe(request("R000400,40\n")), "text \"R000400,40\\n\"");
-  EXPECT_EQ(board_describe(request("\"\t\\\r")), "text \"\\\"\\x09\\\\\\r\"");
+  EXPECT_EQ(board_describe(seam::request_of(block("73 10 10 00 04 12"))), "block 's' at 001010, 4 bytes, size bad");
+  EXPECT_EQ(board_describe(seam::request_of("R000400,40\n")), "text \"R000400,40\\n\"");
+  EXPECT_EQ(board_describe(seam::request_of("\"\t\\\r")), "text \"\\\"\\x09\\\\\\r\"");
   EXPECT_EQ(board_describe(board_frame("=0A")), "answer \"=0A\"");
   bytes broken = IDENTITY;
   broken[16]++;

@@ -16,6 +16,7 @@
 #include <sstream>
 
 #include "board.h"
+#include "seam.h"
 
 namespace {
 
@@ -37,17 +38,6 @@ std::string scratch() {
 int status_of(const std::string &args) {
   int ws = system((std::string(QUARN_SIM_BIN) + " " + args + " 2>/dev/null >/dev/null").c_str());
   return WEXITSTATUS(ws);
-}
-
-bytes request(const std::string &text) {
-  uint8_t n = uint8_t(text.size() + 4);
-  bytes f = {0x68, n, n, 0x68, 0x7F, 0x7F, 0x47, 0xF5};
-  for (char c : text) f.push_back(uint8_t(c));
-  uint8_t sum = 0;
-  for (size_t i = 4; i < f.size(); i++) sum = uint8_t(sum + f[i]);
-  f.push_back(sum);
-  f.push_back(0x16);
-  return f;
 }
 
 // quarn-sim without a command, serving until stop(); stderr goes to dir/err.
@@ -134,7 +124,7 @@ TEST(Sim, ServesOnItsTerminalAndLink) {
   {
     terminal t(link);
     bytes id = board_frame(board_id_old);
-    EXPECT_EQ(t.exchange(request("I000000\n"), id.size()), id);
+    EXPECT_EQ(t.exchange(seam::request_of("I000000\n"), id.size()), id);
     EXPECT_EQ(ioctl(t.fd, TIOCEXCL), 0);
   }
   // The loader's exclusive use ends with it, though the simulator holds the terminal.
@@ -153,7 +143,7 @@ TEST(Sim, MemoryFileRoundTrip) {
   std::string mem = scratch() + "/mem.bin";
   std::ofstream(mem) << "\x01\x02\x03\x04";
   std::string octal;  // the request as printf escapes, for the child to send
-  for (uint8_t c : request("W000002<AABB\n")) octal += "\\" + std::to_string(c >> 6) + std::to_string(c >> 3 & 7) + std::to_string(c & 7);
+  for (uint8_t c : seam::request_of("W000002<AABB\n")) octal += "\\" + std::to_string(c >> 6) + std::to_string(c >> 3 & 7) + std::to_string(c & 7);
   std::string shell = "exec 3<>\"$QUARN_COM1\"; printf \"" + octal + "\" >&3; timeout 5 head -c 11 <&3 >/dev/null; exit 5";
   EXPECT_EQ(status_of("--memory " + mem + " -- sh -c '" + shell + "'"), 5);
   std::string after = slurp(mem);
@@ -161,7 +151,7 @@ TEST(Sim, MemoryFileRoundTrip) {
   EXPECT_EQ(after.substr(0, 6), "\x01\x02\xAA\xBB\xFF\xFF");
   sim s({"--memory", mem});
   bytes want = board_frame("=0102AABBFF");
-  EXPECT_EQ(terminal(s.path).exchange(request("R000000,05\n"), want.size()), want);
+  EXPECT_EQ(terminal(s.path).exchange(seam::request_of("R000000,05\n"), want.size()), want);
   EXPECT_EQ(s.stop(), 0);
 }
 
@@ -195,7 +185,7 @@ TEST(Sim, InjectsFaults) {
     SCOPED_TRACE(f.option);
     std::string dir = scratch();
     sim s({f.option, "1", "--seed", "7", "--memory", dir + "/mem", "--log", dir + "/log"});
-    bytes got = terminal(s.path).exchange(request("W000000<42\n"), f.check, ms(200));
+    bytes got = terminal(s.path).exchange(seam::request_of("W000000<42\n"), f.check, ms(200));
     EXPECT_EQ(f.check(got), f.option != std::string("--drop")) << got.size() << " bytes";
     EXPECT_EQ(s.stop(), 0);
     EXPECT_EQ(slurp(dir + "/mem")[0], f.stored ? '\x42' : '\xFF');
@@ -209,7 +199,7 @@ TEST(Sim, InjectsFaults) {
 TEST(Sim, LateAnswersAndLinePacing) {
   sim late({"--late", "1"});
   auto t0 = std::chrono::steady_clock::now();
-  EXPECT_EQ(terminal(late.path).exchange(request(""), OK.size(), ms(1500)), OK);
+  EXPECT_EQ(terminal(late.path).exchange(seam::request_of(""), OK.size(), ms(1500)), OK);
   auto took = std::chrono::steady_clock::now() - t0;
   EXPECT_GE(took, ms(650));
   EXPECT_LT(took, ms(1200));
@@ -218,7 +208,7 @@ TEST(Sim, LateAnswersAndLinePacing) {
   sim paced({"--baud", "9600"});
   bytes id = board_frame(board_id);
   t0 = std::chrono::steady_clock::now();
-  EXPECT_EQ(terminal(paced.path).exchange(request("I000000\n"), id.size()), id);
+  EXPECT_EQ(terminal(paced.path).exchange(seam::request_of("I000000\n"), id.size()), id);
   EXPECT_GE(std::chrono::steady_clock::now() - t0, ms(50));  // 18 + 30 bytes of 10 bits at 9600 baud
   paced.stop();
 }

@@ -6,7 +6,7 @@
 #include <string.h>
 #include <windows.h>
 
-#define WAIT_MS 30000
+#define WAIT_MS 20000
 
 struct look {
   char text[256]; /* the text of the box's static control */
