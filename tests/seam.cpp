@@ -2,7 +2,10 @@
 #include "seam.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -185,6 +188,69 @@ std::string read_file(const std::string &path) {
   std::ostringstream s;
   s << in.rdbuf();
   return s.str();
+}
+
+std::string text_of(const bytes &t) { return std::string(t.begin() + 8, t.end() - 2); }
+
+std::vector<std::string> sent() {
+  std::vector<std::string> v;
+  for (const bytes &t : wire) v.push_back(text_of(t));
+  return v;
+}
+
+bool ends_with(const std::string &s, const std::string &tail) {
+  return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+result script(const std::string &path) {
+  return call([&] { zpracuj_soubor(path.c_str()); });
+}
+
+std::string in_tmpdir() {
+  std::string d = tmpdir();
+  if (chdir(d.c_str())) perror(d.c_str());
+  return d;
+}
+
+child spawn(const std::vector<std::string> &argv, const std::vector<std::string> &env,
+            const std::string &err_path) {
+  child c;
+  int p[2];
+  if (pipe(p)) return c;
+  c.pid = fork();
+  if (c.pid == 0) {
+    dup2(p[1], 1);
+    close(p[0]);
+    close(p[1]);
+    if (!err_path.empty()) {
+      int e = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      dup2(e, 2);
+    }
+    for (const std::string &v : env) putenv(strdup(v.c_str()));
+    std::vector<char *> a;
+    for (const std::string &s : argv) a.push_back(strdup(s.c_str()));
+    a.push_back(nullptr);
+    execv(a[0], a.data());
+    _exit(127);
+  }
+  close(p[1]);
+  c.out = p[0];
+  return c;
+}
+
+int reap(const child &c) {
+  int st = 0;
+  if (c.out >= 0) close(c.out);
+  waitpid(c.pid, &st, 0);
+  return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+}
+
+void make_raw(int fd) {
+  termios t;
+  if (tcgetattr(fd, &t) == 0) {
+    cfmakeraw(&t);
+    tcsetattr(fd, TCSANOW, &t);
+  }
 }
 
 }  // namespace seam

@@ -45,4 +45,30 @@ std::string tmpdir();                          // a fresh temporary folder
 void write_file(const std::string &path, const std::string &data);
 std::string read_file(const std::string &path);
 
+// Helpers the test files share.
+// Worked telegrams, byte for byte: the identity query "I000000\n"; 12 34 AB CD
+// at 001010 in the run encoding; AA BB at 012380 and CC at 012385 in the mask one.
+constexpr const char *IDQ = "68 0C 0C 68 7F 7F 47 F5 49 30 30 30 30 30 30 0A AD 16";
+constexpr const char *RUN_BLOCK = "68 0F 0F 68 7F 7F 47 F5 73 10 10 00 04 12 34 AB CD 76 9C A1 16";
+constexpr const char *MASK_BLOCK =
+    "68 1D 1D 68 7F 7F 47 F5 6E 80 23 01 23 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 "
+    "AA BB CC 12 7A 2C 16";
+std::string text_of(const bytes &t);           // a telegram's text: from index 8 up to its checksum
+std::vector<std::string> sent();               // the text of every request on the wire, in order
+bool ends_with(const std::string &s, const std::string &tail);
+result script(const std::string &path);        // the script interpreter on this file
+std::string in_tmpdir();                       // a fresh temporary folder, made the working one
+
+// Processes and lines, for the tests that run the programs.
+struct child {
+  int pid = -1;
+  int out = -1;  // the read end of the child's standard output
+};
+// Starts argv[0] with argv; env holds "NAME=value" settings made in the
+// child, in order; its standard error goes to err_path when one is given.
+child spawn(const std::vector<std::string> &argv, const std::vector<std::string> &env = {},
+            const std::string &err_path = "");
+int reap(const child &c);  // waits for it: its exit status, or 128 + the signal
+void make_raw(int fd);     // a raw 8-bit line: nothing translated either way
+
 }  // namespace seam
