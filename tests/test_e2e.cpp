@@ -134,6 +134,9 @@ TEST_F(E2E, PortInUseOrMissingIsRefused) {
   EXPECT_EQ(r.status, 2);
   EXPECT_NE(r.out.find("Wrong settings, can't initialize UART\nExit code 2"), std::string::npos);
   EXPECT_EQ(run({"p2f8", "I000000"}).status, 2);
+  // A device that takes no line settings at all is refused too.
+  path = "/dev/null";
+  EXPECT_EQ(run({"I000000"}).status, 2);
 }
 
 // The answer window is 550 ms from the request: an answer at about 450 ms
