@@ -127,7 +127,7 @@ bool line::flush(int fd, sim_clock::time_point now) {
       started_ = true;
       sent_ = 0;
       if (p.answer) counts_.answers++;
-      if (!p.log.empty()) log(now, '<', p.log);
+      if (!p.log.empty()) log(start_, '<', p.log);  // the line time, however late we woke
     }
     size_t want = due(p, now);
     while (sent_ < want) {

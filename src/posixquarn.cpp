@@ -3,6 +3,9 @@
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#ifdef __linux__
+#include <sys/prctl.h>
+#endif
 #include <termios.h>
 #include <unistd.h>
 
@@ -21,6 +24,13 @@ int comdrv_port, comdrv_irq, comdrv_baud, comdrv_mode;
 
 static int hPort = -1;
 static unsigned char txbuff[256];
+static long long ticho_od;  // when the line was last used: port opened, last exchange ended
+
+static long long nyni_us() {
+  timespec t;
+  clock_gettime(CLOCK_MONOTONIC, &t);
+  return (long long)t.tv_sec * 1000000 + t.tv_nsec / 1000;
+}
 
 void finish(signed char p) {
   // A terminal stays visible on its own: no message box, just the code.
@@ -82,6 +92,7 @@ int zapni_UART(short port, signed char irq, int baud, signed char mode) {
   int linky = TIOCM_DTR | TIOCM_RTS;
   ioctl(fd, TIOCMBIC, &linky);
   hPort = fd;
+  ticho_od = nyni_us();
   comdrv_port = port;
   comdrv_irq = irq;
   comdrv_baud = baud;
@@ -89,30 +100,103 @@ int zapni_UART(short port, signed char irq, int baud, signed char mode) {
   return 0;
 }
 
-static long long nyni_us() {
-  timespec t;
-  clock_gettime(CLOCK_MONOTONIC, &t);
-  return (long long)t.tv_sec * 1000000 + t.tv_nsec / 1000;
+// Timers wake a sleeper up to some tens of microseconds late: the last
+// stretch of a wait watches the clock instead.
+static const long long DOBEH_US = 150;
+
+static void spi(long long us) {
+  timespec t = {(time_t)(us / 1000000), (long)(us % 1000000) * 1000};
+  nanosleep(&t, nullptr);
 }
 
-// At least ms milliseconds, asleep.
-static void pauza(int ms) {
-  long long konec = nyni_us() + ms * 1000LL;
-  for (long long z; (z = konec - nyni_us()) > 0;) {
-    timespec t = {(time_t)(z / 1000000), (long)(z % 1000000) * 1000};
-    nanosleep(&t, nullptr);
+// Waits until the monotonic clock reaches konec (microseconds).
+static void pauza_do(long long konec) {
+  for (long long z; (z = konec - nyni_us()) > 0;)
+    if (z > DOBEH_US) spi(z - DOBEH_US);
+}
+
+// Microseconds until the answer in the buffer can be complete at the line
+// rate, once its length byte has come.
+static long long doba_zbytku(int prijato) {
+  if (!comdrv_baud) return 0;
+  long long chybi = 6 + comdrv_rbuf[1] - prijato;  // bytes still to come
+  return chybi > 1 ? (chybi - 1) * 10000000LL / comdrv_baud : 0;
+}
+
+// Answers owed: requests sent whose answers have not come. A board answers
+// each request once and in order, so each may still bring one, late, and it
+// must not be taken for the answer to a later, different request. One that
+// has not come within twice its window is taken as lost.
+static int dluh;
+static long long dluh_do;
+static const long long DOZVUK_US = 2LL * COMDRV_WINDOW_MS * 1000;
+static unsigned char minuly[256];  // the last request, to tell a retry
+static int nminuly;
+static unsigned char zbytky[512];  // bytes between exchanges, not yet framed
+static int nzbytky;
+
+// A whole answer frame at b (n bytes there): 68 L L 68, user data, sum, 16.
+static int ramec(const unsigned char *b, int n) {
+  return n >= 6 && b[0] == 0x68 && b[3] == 0x68 && b[1] == b[2] && b[1] <= 250 &&
+         n >= b[1] + 6 && b[5 + b[1]] == 0x16;
+}
+
+// Counts the whole frames at the front of zbytky and drops them and any
+// byte that cannot begin one; keeps a frame that is still coming.
+static int ramce() {
+  int pocet = 0, i = 0;
+  while (i < nzbytky) {
+    int n = nzbytky - i;
+    const unsigned char *b = zbytky + i;
+    bool muze = b[0] == 0x68 && (n < 2 || b[1] <= 250) && (n < 3 || b[2] == b[1]) &&
+                (n < 4 || b[3] == 0x68);
+    if (muze && (n < 6 || n < b[1] + 6)) break;
+    if (muze && ramec(b, n)) {
+      pocet++;
+      i += b[1] + 6;
+    } else {
+      i++;
+    }
   }
+  memmove(zbytky, zbytky + i, nzbytky - i);
+  nzbytky -= i;
+  return pocet;
+}
+
+// Takes in what the line brought since the last exchange, counting the
+// answers in it; with cekej, also waits while answers are owed.
+static void vyrovnej(bool cekej) {
+  for (;;) {
+    for (ssize_t n; (n = read(hPort, zbytky + nzbytky, sizeof zbytky - nzbytky)) > 0;) {
+      nzbytky += (int)n;
+      dluh -= ramce();
+    }
+    long long zbyva = dluh_do - nyni_us();
+    if (!cekej || dluh <= 0 || zbyva <= 0) break;
+    pollfd pf = {hPort, POLLIN, 0};
+    if (poll(&pf, 1, (int)((zbyva + 999) / 1000)) < 0 && errno != EINTR) break;
+    if (pf.revents & (POLLERR | POLLHUP | POLLNVAL) && !(pf.revents & POLLIN)) break;
+  }
+  if (dluh < 0 || (cekej && dluh_do <= nyni_us())) dluh = 0;
 }
 
 int posli_telegram(char *tel, int delka) {
-  pauza(COMDRV_PAUSE_MS);
+  // The pause is a quiet line before each request: counted from the end of
+  // the last exchange, the work done between exchanges is part of it.
+  pauza_do(ticho_od + COMDRV_PAUSE_MS * 1000LL);
   memset(comdrv_rbuf, 0, sizeof comdrv_rbuf);
   txrxok = 0;
   if (!comdrv_frame(tel, delka, txbuff)) return 0;
   // Whatever the line brought before this request (a late answer to an
-  // earlier one) must not be taken for this request's answer.
+  // earlier one) must not be taken for this request's answer. A retry
+  // needs no wait: any answer to the same request will do.
+  vyrovnej(delka != nminuly || memcmp(txbuff, minuly, delka));
   tcflush(hPort, TCIFLUSH);
+  memcpy(minuly, txbuff, delka);
+  nminuly = delka;
+  dluh++;
   int poslano = 0, prijato = 0;
+  bool spal = false;
   long long start = nyni_us();
   for (;;) {
     if (poslano < delka) {
@@ -121,6 +205,18 @@ int posli_telegram(char *tel, int delka) {
     }
     long long zbyva = COMDRV_WINDOW_MS * 1000LL - (nyni_us() - start);
     if (zbyva <= 0 || comdrv_complete(comdrv_rbuf)) break;
+    // The rest of the answer needs its line time to come: sleep through
+    // most of it rather than wake for every few bytes. Once only, right
+    // after the first bytes came: later reads may find bytes that have
+    // waited, and the estimate would run late.
+    if (poslano == delka && prijato >= 2 && !spal) {
+      spal = true;
+      long long zbytek = doba_zbytku(prijato) - DOBEH_US;
+      if (zbytek > 0) {
+        spi(zbytek < zbyva ? zbytek : zbyva);
+        continue;
+      }
+    }
     pollfd pf = {hPort, 0, 0};
     if (prijato < 256) pf.events |= POLLIN;
     if (poslano < delka) pf.events |= POLLOUT;
@@ -134,11 +230,22 @@ int posli_telegram(char *tel, int delka) {
     // The line is gone: no answer can come in this window.
     if (pf.revents & (POLLERR | POLLHUP | POLLNVAL) && !(pf.revents & POLLIN)) break;
   }
+  // Every whole frame that came pays a debt, the answer taken too; a frame
+  // still coming is finished by what the next exchange takes in first.
+  memcpy(zbytky, comdrv_rbuf, prijato);
+  nzbytky = prijato;
+  dluh -= ramce();
+  if (dluh > 0 && dluh_do < start + DOZVUK_US) dluh_do = start + DOZVUK_US;
   comdrv_close(comdrv_rbuf);
+  ticho_od = nyni_us();
   return 0;
 }
 
 int main(int argc, char **argv) {
+#ifdef PR_SET_TIMERSLACK
+  // Sleeps here are 2 ms pauses: the default 50 us slack would stretch each.
+  prctl(PR_SET_TIMERSLACK, 1UL);
+#endif
   setvbuf(stdout, nullptr, _IONBF, 0);
   static cmdstore s;
   if (const char *chyba = cmdtake(argc, argv, &s)) {

@@ -327,11 +327,13 @@ void binput(int kam, const char *soubor) {
   drzsoubor f = {fopen(soubor, "rb")};
   if (!f.f) souborchyba("open", soubor);
   // A file that does not fit below the end of the address space would be
-  // cut short: refuse it before anything is written.
+  // cut short: refuse it before anything is written. A folder opens too,
+  // but its first read fails, and the size it gives means nothing.
   long delka = -1;
-  if (fseek(f.f, 0, SEEK_END) == 0) delka = ftell(f.f);
+  if (getc(f.f) != EOF || !ferror(f.f))
+    if (fseek(f.f, 0, SEEK_END) == 0) delka = ftell(f.f);
   if (delka < 0 || fseek(f.f, 0, SEEK_SET) != 0) souborchyba("read", soubor);
-  if (kam >= 0 && (long)kam + delka > (long)ADRLIM) {
+  if (kam >= 0 && delka > (long)ADRLIM - kam) {
     printf("Error: File %s (%ld bytes) does not fit in target memory from %06X.\n", soubor,
            delka, kam);
     finish(9);
