@@ -175,19 +175,7 @@ result run(const std::function<void()> &f) {
 }
 
 result run_argv(const std::vector<std::string> &args) {
-  std::vector<std::string> copy = args;
-  copy.insert(copy.begin(), "quarn");
-  std::vector<char *> argv;
-  for (std::string &a : copy) argv.push_back(&a[0]);
-  static cmdstore s;
-  return run([&] {
-    if (const char *chyba = cmdtake((int)argv.size(), argv.data(), &s)) {
-      printf("%s", chyba);
-      finish(8);
-    }
-    quarn((unsigned)s.cmdno + 1, s.cmdpar2);
-    finish(0);
-  });
+  return run([&] { seam::main_of(args); });
 }
 
 void put(const std::string &name, const uint8_t *data, size_t n) {

@@ -112,20 +112,22 @@ result call(const std::function<void()> &f) {
   return r;
 }
 
-result run(const std::vector<std::string> &args) {
+void main_of(const std::vector<std::string> &args) {
   std::vector<char *> argv;
   std::vector<std::string> copy = args;
   copy.insert(copy.begin(), "");
   for (auto &a : copy) argv.push_back(&a[0]);
   static cmdstore s;
-  return call([&] {
-    if (const char *chyba = cmdtake((int)argv.size(), argv.data(), &s)) {
-      printf("%s", chyba);
-      finish(8);
-    }
-    quarn((unsigned)s.cmdno + 1, s.cmdpar2);
-    finish(0);
-  });
+  if (const char *chyba = cmdtake((int)argv.size(), argv.data(), &s)) {
+    printf("%s", chyba);
+    finish(8);
+  }
+  quarn((unsigned)s.cmdno + 1, s.cmdpar2);
+  finish(0);
+}
+
+result run(const std::vector<std::string> &args) {
+  return call([&] { main_of(args); });
 }
 
 fate drop() {

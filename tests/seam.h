@@ -29,6 +29,8 @@ struct result {
 void reset(bool old = false);
 // quarn() with these arguments (argv[0] is added, empty), then finish(0).
 result run(const std::vector<std::string> &args);
+// What the program's entry does with these arguments; ends in finish().
+void main_of(const std::vector<std::string> &args);
 // Any routine of the loader, with its console text and exit code.
 result call(const std::function<void()> &f);
 
