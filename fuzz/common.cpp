@@ -118,15 +118,7 @@ void fresh(bool old) {
   }
   seam::brd.old = old;
   board_rx_reset(seam::brd);
-  seam::wire.clear();
-  seam::fates.clear();
-  seam::port_opened = 0;
-  comdrv_port = comdrv_irq = comdrv_baud = comdrv_mode = 0;
-  o[0] = 0;
-  olds24 = ramc = 0;
-  binadr = 0;
-  memset(binmask, 0, sizeof binmask);
-  memset(binbuf, 0, sizeof binbuf);
+  seam::reset_line();
   exchanges = 0;
 
   for (const std::string &name : written) {

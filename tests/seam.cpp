@@ -79,6 +79,10 @@ namespace seam {
 
 void reset(bool old) {
   board_init(brd, old);
+  reset_line();
+}
+
+void reset_line() {
   wire.clear();
   fates.clear();
   port_opened = 0;

@@ -27,6 +27,8 @@ struct result {
 
 // A fresh board and line, and the loader's state of a new run.
 void reset(bool old = false);
+// The line and the loader's state of a new run; the board as it is.
+void reset_line();
 // quarn() with these arguments (argv[0] is added, empty), then finish(0).
 result run(const std::vector<std::string> &args);
 // What the program's entry does with these arguments; ends in finish().
