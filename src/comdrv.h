@@ -25,6 +25,20 @@ inline void vyckej(int) {}
 const int COMDRV_WINDOW_MS = 550;
 const int COMDRV_PAUSE_MS = 2;
 
+// Answers owed (comdrv.cpp). Every whole answer frame that comes, in a
+// window or outside one, pays for one request sent.
+// Nonzero when the request differs from the last one sent: a retry of the
+// same request may take any answer to it, another must await those owed.
+int comdrv_jiny(const unsigned char *tx, int delka);
+// Bytes the line brought outside a window.
+void comdrv_zbytky(const unsigned char *b, int n);
+// Microseconds still to wait for owed answers; 0 when none is owed.
+long long comdrv_dluzno(long long nyni_us);
+// A request went out: its answer is owed.
+void comdrv_odeslano(const unsigned char *tx, int delka);
+// The window closed with `prijato` bytes in the receive buffer.
+void comdrv_okno(const unsigned char *rb, int prijato, long long start_us);
+
 // Copies the caller's telegram into `tx` and fills in the length bytes, the
 // checksum and the end byte. 0 when delka cannot be a telegram.
 inline int comdrv_frame(const char *tel, int delka, unsigned char *tx) {

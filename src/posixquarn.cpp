@@ -123,61 +123,18 @@ static long long doba_zbytku(int prijato) {
   return chybi > 1 ? (chybi - 1) * 10000000LL / comdrv_baud : 0;
 }
 
-// Answers owed: requests sent whose answers have not come. A board answers
-// each request once and in order, so each may still bring one, late, and it
-// must not be taken for the answer to a later, different request. One that
-// has not come within twice its window is taken as lost.
-static int dluh;
-static long long dluh_do;
-static const long long DOZVUK_US = 2LL * COMDRV_WINDOW_MS * 1000;
-static unsigned char minuly[256];  // the last request, to tell a retry
-static int nminuly;
-static unsigned char zbytky[512];  // bytes between exchanges, not yet framed
-static int nzbytky;
-
-// A whole answer frame at b (n bytes there): 68 L L 68, user data, sum, 16.
-static int ramec(const unsigned char *b, int n) {
-  return n >= 6 && b[0] == 0x68 && b[3] == 0x68 && b[1] == b[2] && b[1] <= 250 &&
-         n >= b[1] + 6 && b[5 + b[1]] == 0x16;
-}
-
-// Counts the whole frames at the front of zbytky and drops them and any
-// byte that cannot begin one; keeps a frame that is still coming.
-static int ramce() {
-  int pocet = 0, i = 0;
-  while (i < nzbytky) {
-    int n = nzbytky - i;
-    const unsigned char *b = zbytky + i;
-    bool muze = b[0] == 0x68 && (n < 2 || b[1] <= 250) && (n < 3 || b[2] == b[1]) &&
-                (n < 4 || b[3] == 0x68);
-    if (muze && (n < 6 || n < b[1] + 6)) break;
-    if (muze && ramec(b, n)) {
-      pocet++;
-      i += b[1] + 6;
-    } else {
-      i++;
-    }
-  }
-  memmove(zbytky, zbytky + i, nzbytky - i);
-  nzbytky -= i;
-  return pocet;
-}
-
-// Takes in what the line brought since the last exchange, counting the
-// answers in it; with cekej, also waits while answers are owed.
+// Takes in what the line brought since the last exchange; with cekej,
+// also waits while answers are owed.
 static void vyrovnej(bool cekej) {
   for (;;) {
-    for (ssize_t n; (n = read(hPort, zbytky + nzbytky, sizeof zbytky - nzbytky)) > 0;) {
-      nzbytky += (int)n;
-      dluh -= ramce();
-    }
-    long long zbyva = dluh_do - nyni_us();
-    if (!cekej || dluh <= 0 || zbyva <= 0) break;
+    unsigned char b[256];
+    for (ssize_t n; (n = read(hPort, b, sizeof b)) > 0;) comdrv_zbytky(b, (int)n);
+    long long zbyva = cekej ? comdrv_dluzno(nyni_us()) : 0;
+    if (zbyva <= 0) break;
     pollfd pf = {hPort, POLLIN, 0};
     if (poll(&pf, 1, (int)((zbyva + 999) / 1000)) < 0 && errno != EINTR) break;
     if (pf.revents & (POLLERR | POLLHUP | POLLNVAL) && !(pf.revents & POLLIN)) break;
   }
-  if (dluh < 0 || (cekej && dluh_do <= nyni_us())) dluh = 0;
 }
 
 int posli_telegram(char *tel, int delka) {
@@ -190,11 +147,9 @@ int posli_telegram(char *tel, int delka) {
   // Whatever the line brought before this request (a late answer to an
   // earlier one) must not be taken for this request's answer. A retry
   // needs no wait: any answer to the same request will do.
-  vyrovnej(delka != nminuly || memcmp(txbuff, minuly, delka));
+  vyrovnej(comdrv_jiny(txbuff, delka));
   tcflush(hPort, TCIFLUSH);
-  memcpy(minuly, txbuff, delka);
-  nminuly = delka;
-  dluh++;
+  comdrv_odeslano(txbuff, delka);
   int poslano = 0, prijato = 0;
   bool spal = false;
   long long start = nyni_us();
@@ -232,10 +187,7 @@ int posli_telegram(char *tel, int delka) {
   }
   // Every whole frame that came pays a debt, the answer taken too; a frame
   // still coming is finished by what the next exchange takes in first.
-  memcpy(zbytky, comdrv_rbuf, prijato);
-  nzbytky = prijato;
-  dluh -= ramce();
-  if (dluh > 0 && dluh_do < start + DOZVUK_US) dluh_do = start + DOZVUK_US;
+  comdrv_okno(comdrv_rbuf, prijato, start);
   comdrv_close(comdrv_rbuf);
   ticho_od = nyni_us();
   return 0;

@@ -91,6 +91,26 @@ static void dokonci(OVERLAPPED *ov, DWORD *n, BOOL *bezi, BOOL zrusit) {
   *bezi = FALSE;
 }
 
+static long long nyni_us() { return (long long)GetTickCount64() * 1000; }
+
+// Takes in what the system holds of the line since the last exchange; with
+// cekej, also waits while answers are owed.
+static void vyrovnej(BOOL cekej) {
+  for (;;) {
+    COMSTAT st;
+    DWORD chyby, n = 0;
+    if (ClearCommError(hPort, &chyby, &st) && st.cbInQue) {
+      unsigned char b[256];
+      prijima = zahajeno(ReadFile(hPort, b, st.cbInQue < 256 ? st.cbInQue : 256, &n, &overrx));
+      dokonci(&overrx, &n, &prijima, FALSE);
+      comdrv_zbytky(b, (int)n);
+      if (n) continue;
+    }
+    if (!cekej || !comdrv_dluzno(nyni_us())) return;
+    Sleep(1);
+  }
+}
+
 int posli_telegram(char *tel, int delka) {
   dokonci(&overtx, &q, &vysila, FALSE);
   overrx.Offset = overtx.Offset = 0;
@@ -102,13 +122,18 @@ int posli_telegram(char *tel, int delka) {
   if (!comdrv_frame(tel, delka, txbuff)) return 0;
   // Whatever the line brought before this request (a late answer to an
   // earlier one) must not be taken for this request's answer.
+  vyrovnej(comdrv_jiny(txbuff, delka));
   PurgeComm(hPort, PURGE_RXCLEAR);
+  comdrv_odeslano(txbuff, delka);
   vysila = zahajeno(WriteFile(hPort, txbuff, delka, &q, &overtx));
+  qr = 0;
   prijima = zahajeno(ReadFile(hPort, comdrv_rbuf, 256, &qr, &overrx));
+  long long start = nyni_us();
   t = GetTickCount();
   while (GetTickCount() - t < COMDRV_WINDOW_MS && !comdrv_complete(comdrv_rbuf)) {
   }
   dokonci(&overrx, &qr, &prijima, TRUE);
+  comdrv_okno(comdrv_rbuf, (int)qr, start);
   comdrv_close(comdrv_rbuf);
   return 0;
 }
