@@ -71,6 +71,17 @@ bool hexpairs(const std::string &s, size_t pos, bytes &out) {
 
 bool fits(uint32_t addr, size_t n) { return addr + n <= BOARD_MEMSIZE; }
 
+// Every write to memory: a stuck cell keeps what it holds.
+void put(board &b, uint32_t addr, uint8_t v) {
+  for (auto &r : b.stuck)
+    if (addr >= r.first && addr <= r.second) return;
+  b.mem[addr] = v;
+}
+
+void put(board &b, uint32_t addr, bytes::const_iterator from, size_t n) {
+  for (size_t i = 0; i < n; i++) put(b, addr + uint32_t(i), from[i]);
+}
+
 // Block telegrams carry addresses low byte first.
 uint32_t addr24(const uint8_t *p) { return p[0] | p[1] << 8 | uint32_t(p[2]) << 16; }
 
@@ -113,13 +124,13 @@ std::string do_block(board &b, const bytes &p) {
   if (!crc_ok(p)) return "!CRC";
   if (p[0] == 's') {
     if (!fits(s.addr, s.count)) return "!address";
-    std::copy(p.begin() + 5, p.begin() + 5 + s.count, b.mem.begin() + s.addr);
+    put(b, s.addr, p.begin() + 5, s.count);
     return "*";
   }
   if ((s.addr & 0x7F) != 0) return "!address";
   size_t next = 20;
   for (uint32_t off = 0; off < 128; off++)
-    if (p[4 + off / 8] >> (off % 8) & 1) b.mem[s.addr + off] = p[next++];
+    if (p[4 + off / 8] >> (off % 8) & 1) put(b, s.addr + off, p[next++]);
   return "*";
 }
 
@@ -145,7 +156,7 @@ std::string do_write(board &b, const std::string &t) {
     return "!Syntax";
   if (data.empty() || data.size() > MAX_WRITE) return "!Count";
   if (!fits(addr, data.size())) return "!Address";
-  std::copy(data.begin(), data.end(), b.mem.begin() + addr);
+  put(b, addr, data.begin(), data.size());
   return "*";
 }
 
@@ -158,7 +169,7 @@ std::string do_s2(board &b, const std::string &t) {
   uint32_t addr = uint32_t(rec[1]) << 16 | rec[2] << 8 | rec[3];  // most significant first
   size_t n = rec.size() - 5;
   if (!fits(addr, n)) return "!Address";
-  std::copy(rec.begin() + 4, rec.end() - 1, b.mem.begin() + addr);
+  put(b, addr, rec.begin() + 4, n);
   return "*";
 }
 

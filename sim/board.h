@@ -14,6 +14,7 @@ struct board {
   bytes mem;        // BOARD_MEMSIZE bytes, 0xFF (erased flash) at start
   bool old = false; // firmware before v1.28: S2 text lines, no block telegrams
   bytes rx;         // line bytes not yet framed
+  std::vector<std::pair<uint32_t, uint32_t>> stuck;  // ranges that ignore writes, answered as taken
 };
 
 // Memory erased, receiver empty.

@@ -1,15 +1,12 @@
 #include "line.h"
 
 #include <algorithm>
-#include <cerrno>
-#include <unistd.h>
 
 using namespace std::chrono;
 
 namespace {
 
 const milliseconds QUIET(50);        // silence that ends a partial request
-const milliseconds LATE(700);        // past the loader's 550 ms answer window
 const milliseconds MIN_CHUNK(1);     // paced output wakes at most this often
 const nanoseconds BYTE_AT_1_BAUD(10LL * 1000000000);  // 10 bits a byte
 
@@ -25,8 +22,14 @@ std::string hex(const bytes &b) {
 
 }  // namespace
 
-line::line(board &b, unsigned baud, const line_faults &f, uint64_t seed, FILE *log)
-    : b_(b), baud_(baud), f_(f), rng_(seed), log_(log), t0_(sim_clock::now()) {}
+bool line_faults::any() const {
+  for (const fault *f : {&drop, &late, &split, &corrupt, &noise, &negative, &twice, &trickle, &junk})
+    if (f->p > 0 || f->nth) return true;
+  return false;
+}
+
+line::line(board &b, unsigned baud, const line_faults &f, uint64_t seed, FILE *log, sim_clock::time_point t0)
+    : b_(b), baud_(baud), f_(f), rng_(seed), log_(log), t0_(t0) {}
 
 void line::take(const uint8_t *p, size_t n, sim_clock::time_point now) {
   std::vector<bytes> frames;
@@ -35,25 +38,39 @@ void line::take(const uint8_t *p, size_t n, sim_clock::time_point now) {
   for (const bytes &f : frames) answer(f, now);
 }
 
+void line::garbled(size_t n, const std::string &why, sim_clock::time_point now) {
+  counts_.garbled++;
+  log(now, '~', std::to_string(n) + " bytes garbled: " + why);
+  board_rx_reset(b_);
+}
+
 void line::answer(const bytes &frame, sim_clock::time_point now) {
   counts_.requests++;
   log(now, '>', frame_line(frame));
   bytes ans = carry_out(frame, now);
+  if (rewrite) ans = rewrite(ans);
   if (chance(f_.drop)) {
     counts_.drop++;
     log(now, '!', "drop: " + board_describe(ans));
     return;
   }
+  if (ans.empty()) return;
   // The request takes its line time to arrive, though a pty delivers it at once.
   sim_clock::time_point at = now + line_time(frame.size());
   if (chance(f_.late)) {
     counts_.late++;
-    at = now + LATE;
-    log(now, '!', "late: answer held 700 ms");
+    at = now + milliseconds(f_.late.ms);
+    log(now, '!', "late: answer held " + std::to_string(f_.late.ms) + " ms");
   }
   if (chance(f_.corrupt)) corrupt(ans, now);
-  if (chance(f_.noise)) noise(at, now);
-  queue_answer(std::move(ans), at, now);
+  if (chance(f_.noise)) stray(false, at, now);
+  if (chance(f_.junk)) stray(true, at, now);
+  queue_answer(ans, at, now);
+  if (chance(f_.twice)) {
+    counts_.twice++;
+    log(now, '!', "twice: the answer again " + std::to_string(f_.twice.ms) + " ms after");
+    q_.push_back({ans, at, milliseconds(f_.twice.ms), frame_line(ans), true});
+  }
 }
 
 bytes line::carry_out(const bytes &frame, sim_clock::time_point now) {
@@ -73,27 +90,51 @@ void line::corrupt(bytes &ans, sim_clock::time_point now) {
   log(now, '!', buf);
 }
 
-void line::noise(sim_clock::time_point at, sim_clock::time_point now) {
-  counts_.noise++;
-  bytes stray(pick(1, 8));
-  for (uint8_t &c : stray) {
-    c = uint8_t(pick(0, 254));
-    if (c >= 0x68) c++;  // never a start byte, which would only look like a frame
+// Stray bytes before the answer. Noise never holds a start byte; junk may,
+// and carries a whole frame whose checksum is wrong.
+void line::stray(bool junk, sim_clock::time_point at, sim_clock::time_point now) {
+  bytes b(pick(junk ? 0 : 1, junk ? 4 : 8));
+  for (uint8_t &c : b) {
+    c = uint8_t(pick(0, junk ? 255 : 254));
+    if (!junk && c >= 0x68) c++;
   }
-  log(now, '!', "noise: " + hex(stray));
-  q_.push_back({stray, at, {}, "", false});
+  if (junk) {
+    uint8_t l = uint8_t(pick(0, 40)), sum = 0;
+    bytes f = {0x68, l, l, 0x68};
+    for (unsigned k = 0; k < l; k++) f.push_back(uint8_t(pick(0, 255)));
+    for (unsigned k = 4; k < f.size(); k++) sum = uint8_t(sum + f[k]);
+    f.push_back(uint8_t(sum + pick(1, 255)));
+    f.push_back(0x16);
+    b.insert(b.begin() + pick(0, unsigned(b.size())), f.begin(), f.end());
+  }
+  junk ? counts_.junk++ : counts_.noise++;
+  log(now, '!', (junk ? "junk: " : "noise: ") + hex(b));
+  q_.push_back({b, at, {}, "", false});
 }
 
-void line::queue_answer(bytes ans, sim_clock::time_point at, sim_clock::time_point now) {
+void line::queue_answer(const bytes &ans, sim_clock::time_point at, sim_clock::time_point now) {
   std::string text = frame_line(ans);
+  if (chance(f_.trickle)) {
+    counts_.trickle++;
+    log(now, '!', "trickle: a byte every " + std::to_string(f_.trickle.ms) + " ms");
+    return queue_split(ans, unsigned(ans.size()), f_.trickle.ms, at, text);
+  }
   if (!chance(f_.split)) {
-    q_.push_back({std::move(ans), at, {}, text, true});
+    q_.push_back({ans, at, {}, text, true});
     return;
   }
   counts_.split++;
   unsigned pieces = pick(2, 4);
   log(now, '!', "split: " + std::to_string(pieces) + " pieces");
+  queue_split(ans, pieces, 0, at, text);
+}
+
+// The answer in pieces, cut at random places, each but the first after a
+// gap: max_gap_ms, or 1-9 ms when 0.
+void line::queue_split(const bytes &ans, unsigned pieces, unsigned max_gap_ms, sim_clock::time_point at,
+                       const std::string &text) {
   std::vector<size_t> cuts = {0, ans.size()};
+  for (size_t c = 1; pieces == ans.size() && c < ans.size(); c++) cuts.push_back(c);
   while (cuts.size() < pieces + 1) {
     size_t c = pick(1, unsigned(ans.size() - 1));
     if (std::find(cuts.begin(), cuts.end(), c) == cuts.end()) cuts.push_back(c);
@@ -101,7 +142,7 @@ void line::queue_answer(bytes ans, sim_clock::time_point at, sim_clock::time_poi
   std::sort(cuts.begin(), cuts.end());
   for (unsigned k = 0; k < pieces; k++) {
     bytes part(ans.begin() + cuts[k], ans.begin() + cuts[k + 1]);
-    milliseconds gap(k ? pick(1, 9) : 0);
+    milliseconds gap(!k ? 0 : max_gap_ms ? max_gap_ms : pick(1, 9));
     q_.push_back({std::move(part), at, gap, k ? "" : text, k == 0});
   }
 }
@@ -117,7 +158,7 @@ size_t line::due(const piece &p, sim_clock::time_point now) const {
   return size_t(std::min<long long>(bytes_sent, (long long)p.data.size()));
 }
 
-bool line::flush(int fd, sim_clock::time_point now) {
+bool line::flush(const line_sink &out, sim_clock::time_point now) {
   blocked_ = false;
   while (!q_.empty()) {
     piece &p = q_.front();
@@ -131,13 +172,12 @@ bool line::flush(int fd, sim_clock::time_point now) {
     }
     size_t want = due(p, now);
     while (sent_ < want) {
-      ssize_t n = write(fd, p.data.data() + sent_, want - sent_);
-      if (n < 0 && errno == EINTR) continue;
-      if (n < 0 && errno == EAGAIN) {
+      long n = out(p.data.data() + sent_, want - sent_);
+      if (n < 0) return false;
+      if (n == 0) {
         blocked_ = true;
         return true;
       }
-      if (n < 0) return false;
       sent_ += size_t(n);
     }
     if (sent_ < p.data.size()) return true;  // paced: the rest is not due yet
@@ -183,6 +223,6 @@ double line::unit() {
   return double(z >> 11) * 0x1.0p-53;
 }
 
-bool line::chance(double p) { return p > 0 && unit() < p; }
+bool line::chance(const fault &f) { return f.nth ? counts_.requests == f.nth : f.p > 0 && unit() < f.p; }
 
 unsigned line::pick(unsigned lo, unsigned hi) { return lo + unsigned(unit() * (hi - lo + 1)); }

@@ -1,7 +1,6 @@
 // quarn-sim: a simulated ORBA-01 board behind a pseudo-terminal, for running
 // the loader without hardware.
 #include <fcntl.h>
-#include <getopt.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/inotify.h>
@@ -20,49 +19,9 @@
 
 #include "board.h"
 #include "line.h"
+#include "options.h"
 
 namespace {
-
-const char *const USAGE =
-    "Usage: quarn-sim [OPTIONS] [--] [COMMAND [ARGS...]]\n"
-    "Serves a simulated ORBA-01 board (BELKOS firmware) on a pseudo-terminal.\n"
-    "With COMMAND: runs it with QUARN_COM1 and QUARN_COM2 naming the terminal,\n"
-    "serves until it ends and exits with its status (128+N if killed by signal N).\n"
-    "Without: prints the terminal's path on one line and serves until SIGINT or\n"
-    "SIGTERM.\n"
-    "\n"
-    "  --link PATH     also make PATH a symbolic link to the terminal (removed at exit)\n"
-    "  --baud N        pace requests and answers at N baud, 10 bits a byte\n"
-    "                  (default: answer at once)\n"
-    "  --memory FILE   load memory from FILE from address 0 if it exists (the rest\n"
-    "                  is 0xFF); write all 16 MiB back to FILE at exit\n"
-    "  --log FILE      write a transcript: seconds since start, to the microsecond\n"
-    "                  ('>' when a request is complete, '<' when an answer starts\n"
-    "                  on the line), direction ('>' request, '<' answer, '!' injected\n"
-    "                  fault, '~' line event), the bytes and a decoded line\n"
-    "  --old           firmware before v1.28: S2 lines as text, no block telegrams\n"
-    "\n"
-    "Faults, each with probability P (0..1) per request:\n"
-    "  --drop P        the request is carried out but its answer is lost\n"
-    "  --late P        the answer comes 700 ms after the request (carried out)\n"
-    "  --split P       the answer is written in 2-4 pieces, gaps under 10 ms\n"
-    "  --corrupt P     one byte of the answer frame is changed\n"
-    "  --noise P       1-8 stray bytes (never 0x68) come before the answer\n"
-    "  --negative P    the answer is \"!Busy\" and the request is not carried out\n"
-    "  --seed N        seed of the fault generator, to repeat a run\n"
-    "\n"
-    "  --help          show this text\n"
-    "With --log or any fault, a summary line of counts goes to stderr at exit.\n";
-
-struct options {
-  std::string link, memory, log;
-  unsigned baud = 0;
-  bool old = false;
-  line_faults faults;
-  uint64_t seed = 0;
-  bool seeded = false;
-  std::vector<char *> command;  // null-terminated for execvp; empty if none
-};
 
 bool fail(const std::string &what) {
   fprintf(stderr, "quarn-sim: %s\n", what.c_str());
@@ -70,84 +29,6 @@ bool fail(const std::string &what) {
 }
 
 bool fail_errno(const std::string &what) { return fail(what + ": " + strerror(errno)); }
-
-int usage_error(const std::string &what) {
-  fail(what);
-  fputs("Try 'quarn-sim --help'.\n", stderr);
-  return 2;
-}
-
-bool parse_probability(const char *s, double &p) {
-  char *end;
-  errno = 0;
-  p = strtod(s, &end);
-  return *s && !*end && !errno && p >= 0 && p <= 1;
-}
-
-bool parse_unsigned(const char *s, uint64_t max, uint64_t &v) {
-  char *end;
-  errno = 0;
-  v = strtoull(s, &end, 10);
-  return *s >= '0' && *s <= '9' && !*end && !errno && v <= max;
-}
-
-double *fault_slot(line_faults &f, int opt) {
-  switch (opt) {
-    case 'd': return &f.drop;
-    case 'L': return &f.late;
-    case 's': return &f.split;
-    case 'c': return &f.corrupt;
-    case 'n': return &f.noise;
-    case 'N': return &f.negative;
-  }
-  return nullptr;
-}
-
-// -1 when the run goes on, else the exit status.
-int parse(int argc, char **argv, options &o) {
-  static const option longs[] = {
-      {"link", required_argument, nullptr, 'k'},   {"baud", required_argument, nullptr, 'b'},
-      {"memory", required_argument, nullptr, 'm'}, {"log", required_argument, nullptr, 'l'},
-      {"old", no_argument, nullptr, 'o'},          {"drop", required_argument, nullptr, 'd'},
-      {"late", required_argument, nullptr, 'L'},   {"split", required_argument, nullptr, 's'},
-      {"corrupt", required_argument, nullptr, 'c'}, {"noise", required_argument, nullptr, 'n'},
-      {"negative", required_argument, nullptr, 'N'}, {"seed", required_argument, nullptr, 'S'},
-      {"help", no_argument, nullptr, 'h'},         {nullptr, 0, nullptr, 0}};
-  int opt;
-  uint64_t v;
-  // '+': options end at the command's name, so its own options stay its own.
-  while ((opt = getopt_long(argc, argv, "+", longs, nullptr)) != -1) {
-    if (opt == 'h') {
-      fputs(USAGE, stdout);
-      return 0;
-    } else if (opt == 'k') {
-      o.link = optarg;
-    } else if (opt == 'm') {
-      o.memory = optarg;
-    } else if (opt == 'l') {
-      o.log = optarg;
-    } else if (opt == 'o') {
-      o.old = true;
-    } else if (opt == 'b') {
-      if (!parse_unsigned(optarg, 10000000, v) || v == 0)
-        return usage_error(std::string("bad --baud: ") + optarg);
-      o.baud = unsigned(v);
-    } else if (opt == 'S') {
-      if (!parse_unsigned(optarg, UINT64_MAX, v)) return usage_error(std::string("bad --seed: ") + optarg);
-      o.seed = v;
-      o.seeded = true;
-    } else if (double *slot = fault_slot(o.faults, opt)) {
-      if (!parse_probability(optarg, *slot))
-        return usage_error(std::string("bad probability (0..1): ") + optarg);
-    } else {
-      fputs("Try 'quarn-sim --help'.\n", stderr);  // getopt has said what was wrong
-      return 2;
-    }
-  }
-  for (int i = optind; i < argc; i++) o.command.push_back(argv[i]);
-  if (!o.command.empty()) o.command.push_back(nullptr);
-  return -1;
-}
 
 bool load_memory(board &b, const std::string &path) {
   FILE *f = fopen(path.c_str(), "rb");
@@ -239,9 +120,34 @@ timespec until(sim_clock::time_point t, sim_clock::time_point now) {
   return {time_t(ns / 1000000000), long(ns % 1000000000)};
 }
 
+// The speed a terminal's settings name, in bits per second; 0 if unknown.
+unsigned speed_of(speed_t s) {
+  static const std::pair<speed_t, unsigned> speeds[] = {
+      {B1200, 1200},   {B2400, 2400},   {B4800, 4800},   {B9600, 9600},
+      {B19200, 19200}, {B38400, 38400}, {B57600, 57600}, {B115200, 115200}};
+  for (auto &sp : speeds)
+    if (sp.first == s) return sp.second;
+  return 0;
+}
+
+// Why bytes sent with the loader's line settings reach this board garbled,
+// or "" when the settings agree. A pseudo-terminal keeps the odd/even
+// choice but no parity-enable flag: even parity looks like none.
+std::string mismatch(int slave, const sim_options &o) {
+  termios t;
+  if (tcgetattr(slave, &t)) return "";
+  unsigned speed = speed_of(cfgetospeed(&t));
+  bool odd = o.mode & 1;
+  if (o.baud && speed != o.baud)
+    return "sent at " + std::to_string(speed) + " baud, the board is at " + std::to_string(o.baud);
+  if (bool(t.c_cflag & PARODD) != odd) return odd ? "sent without odd parity" : "sent with odd parity";
+  return "";
+}
+
 struct server {
   pty &p;
   line &ln;
+  const sim_options &o;
   pid_t child;
   int sig_r;
   int closes;  // inotify: someone closed the terminal
@@ -285,7 +191,10 @@ struct server {
   void on_line(sim_clock::time_point now) {
     uint8_t buf[4096];
     ssize_t n = read(p.master, buf, sizeof buf);
-    if (n > 0)
+    std::string why = n > 0 ? mismatch(p.slave, o) : "";
+    if (n > 0 && !why.empty())
+      ln.garbled(size_t(n), why, now);
+    else if (n > 0)
       ln.take(buf, size_t(n), now);
     else if (n == 0 || (errno != EAGAIN && errno != EINTR))
       broken("reading the terminal");
@@ -294,7 +203,11 @@ struct server {
   void step() {
     sim_clock::time_point now = sim_clock::now();
     ln.tick(now);
-    if (!ln.flush(p.master, now)) return broken("writing the terminal");
+    auto out = [this](const uint8_t *b, size_t n) -> long {
+      ssize_t w = write(p.master, b, n);
+      return w >= 0 ? long(w) : errno == EAGAIN || errno == EINTR ? 0 : -1;
+    };
+    if (!ln.flush(out, now)) return broken("writing the terminal");
     pollfd fds[3] = {{p.master, short(POLLIN | (ln.blocked() ? POLLOUT : 0)), 0},
                      {sig_r, POLLIN, 0},
                      {closes, POLLIN, 0}};
@@ -314,11 +227,11 @@ struct server {
 };
 
 // Serves until the command ends or a stop signal comes.
-int serve(pty &p, line &ln, pid_t child, int sig_r) {
+int serve(pty &p, line &ln, const sim_options &o, pid_t child, int sig_r) {
   int closes = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
   if (closes < 0 || inotify_add_watch(closes, p.path.c_str(), IN_CLOSE_WRITE | IN_CLOSE_NOWRITE) < 0)
     fail_errno("cannot watch " + p.path);
-  server s{p, ln, child, sig_r, closes};
+  server s{p, ln, o, child, sig_r, closes};
   while (!s.done) s.step();
   if (s.failed && child > 0) {
     kill(child, SIGTERM);
@@ -331,14 +244,14 @@ int serve(pty &p, line &ln, pid_t child, int sig_r) {
 void summary(const line_counts &c, uint64_t seed) {
   fprintf(stderr,
           "quarn-sim: %lu requests, %lu answers; drop %lu, late %lu, split %lu, corrupt %lu, "
-          "noise %lu, negative %lu; seed %llu\n",
-          c.requests, c.answers, c.drop, c.late, c.split, c.corrupt, c.noise, c.negative,
-          (unsigned long long)seed);
+          "noise %lu, negative %lu, twice %lu, trickle %lu, junk %lu, garbled %lu; seed %llu\n",
+          c.requests, c.answers, c.drop, c.late, c.split, c.corrupt, c.noise, c.negative, c.twice,
+          c.trickle, c.junk, c.garbled, (unsigned long long)seed);
 }
 
-int run(options &o) {
+int run(sim_options &o) {
   board b;
-  board_init(b, o.old);
+  sim_board(b, o);
   if (!o.memory.empty() && !load_memory(b, o.memory)) return 1;
   FILE *log = nullptr;
   if (!o.log.empty() && !(log = fopen(o.log.c_str(), "w"))) {
@@ -347,7 +260,7 @@ int run(options &o) {
   }
   if (log) setvbuf(log, nullptr, _IOLBF, 0);
   if (!o.seeded) o.seed = uint64_t(sim_clock::now().time_since_epoch().count()) ^ uint64_t(getpid()) << 32;
-  line ln(b, o.baud, o.faults, o.seed, log);
+  line ln(b, o.baud, o.faults, o.seed, log, sim_clock::now());
 
   pty p;
   int sig_r = -1;
@@ -360,7 +273,7 @@ int run(options &o) {
     } else {
       child = spawn(o.command, p.path);
     }
-    status = child < 0 ? 1 : serve(p, ln, child, sig_r);
+    status = child < 0 ? 1 : serve(p, ln, o, child, sig_r);
     if (!o.memory.empty() && !save_memory(b, o.memory) && status == 0) status = 1;
     if (!o.link.empty()) unlink(o.link.c_str());
   }
@@ -375,7 +288,7 @@ int main(int argc, char **argv) {
   // Paced bytes fall due to the microsecond; the default 50 us timer slack
   // would make every answer that much late.
   prctl(PR_SET_TIMERSLACK, 1UL);
-  options o;
-  int status = parse(argc, argv, o);
+  sim_options o;
+  int status = sim_parse(argc, argv, o);
   return status >= 0 ? status : run(o);
 }

@@ -1,79 +1,183 @@
-// Answers owed, kept the same way by both platform layers. A board answers
-// each request once and in order, so an answer that missed its window may
-// still come, late, and it must not be taken for the answer to a later,
-// different request. One that has not come within twice its window is
-// taken as lost.
-#include <cstring>
-
+// What every platform layer shares of an exchange: finding the answer frame
+// in what the line brings, and pairing answers with requests.
+//
+// The board answers each request once, in order. Every whole, correct frame
+// pays for one request sent; a frame that nobody is owed (a second answer,
+// or one whose debt was given up) means the pairing can no longer be
+// trusted, and the loader stops. An answer that missed its window may still
+// come: before a different request goes out, the answers owed are awaited
+// until the line has been quiet long enough that they cannot be coming.
 #include "comdrv.h"
 
-static const long long DOZVUK_US = 2LL * COMDRV_WINDOW_MS * 1000;
-static int dluh;                   // requests whose answers have not come
-static long long dluh_do;          // when the last of them is taken as lost
+#include <cstring>
+
+int comdrv_nesparovano, comdrv_poskozeno;
+
+static const long long MS = 1000;
+static const long long OKNO = COMDRV_WINDOW_MS * MS;
+static const long long PAUZA = COMDRV_PAUSE_MS * MS;
+static const long long TICHO = COMDRV_QUIET_MS * MS;
+static const long long DOBEH = 10 * MS;       // a frame still coming has ended when quiet this long
+static const long long POHLED = 50 * MS;      // the run's last look: a prompt answer arrives within it
+static const long long NEJDELE = 5 * TICHO;   // no wait on a chattering line lasts longer
+
+static unsigned char proud[1024];  // bytes taken that are not yet part of a counted frame
+static int nproud;
+static unsigned char okno[256];    // the window's first bytes, shown when no answer came
+static int nokno;
+static int dluh;                   // answers owed
+static int odeslano;               // requests sent in this run
+static int odepsano;               // an owed answer was given up in this run
+static int odpoved;                // the open window has its answer in comdrv_rbuf
+static long long posledni;         // the last byte on the line, either way
+static long long okno_od = -1;     // when the open window began; -1: none open
+static long long cekani_od;        // when the wait before a request began
+static long long pohled_od = -1;   // when the run's last look began; -1: not yet
 static unsigned char minuly[256];  // the last request, to tell a retry
 static int nminuly;
-static unsigned char zbytky[512];  // bytes outside a window, not yet framed
-static int nzbytky;
+static int jiny;                   // this request differs from the last one
 
-// A whole answer frame at b (n bytes there): 68 L L 68, user data, sum, 16.
-static int ramec(const unsigned char *b, int n) {
-  return n >= 6 && b[0] == 0x68 && b[3] == 0x68 && b[1] == b[2] && b[1] <= 250 &&
-         n >= b[1] + 6 && b[5 + b[1]] == 0x16;
+int comdrv_frame(const char *tel, int delka, unsigned char *tx) {
+  if (delka < 6 || delka > 256) return 0;
+  for (int i = 0; i < 256; i++) tx[i] = (unsigned char)tel[i];
+  tx[1] = tx[2] = (unsigned char)(delka - 6);
+  tx[delka - 1] = 0x16;
+  unsigned char sum = 0;
+  for (int i = 4; i <= delka - 3; i++) sum = (unsigned char)(sum + tx[i]);
+  tx[delka - 2] = sum;
+  return 1;
 }
 
-// Counts the whole frames at the front of zbytky and drops them and any
-// byte that cannot begin one; keeps a frame that is still coming.
-static int ramce() {
-  int pocet = 0, i = 0;
-  while (i < nzbytky) {
-    int n = nzbytky - i;
-    const unsigned char *b = zbytky + i;
-    bool muze = b[0] == 0x68 && (n < 2 || b[1] <= 250) && (n < 3 || b[2] == b[1]) &&
-                (n < 4 || b[3] == 0x68);
-    if (muze && (n < 6 || n < b[1] + 6)) break;
-    if (muze && ramec(b, n)) {
-      pocet++;
-      i += b[1] + 6;
-    } else {
-      i++;
-    }
+// The first whole, correct frame in b: 68 L L 68, L bytes, their sum, 16,
+// L at most 250 so that it fits the receive buffer. Its length, or 0.
+static int najdi(const unsigned char *b, int n, int *kde) {
+  for (int i = 0; i + 6 <= n; i++) {
+    int l = b[i + 1];
+    if (b[i] != 0x68 || b[i + 2] != l || b[i + 3] != 0x68 || l > 250 || i + l + 6 > n ||
+        b[i + 5 + l] != 0x16)
+      continue;
+    unsigned char sum = 0;
+    for (int k = 0; k < l; k++) sum = (unsigned char)(sum + b[i + 4 + k]);
+    if (sum != b[i + 4 + l]) continue;
+    *kde = i;
+    return l + 6;
   }
-  memmove(zbytky, zbytky + i, nzbytky - i);
-  nzbytky -= i;
-  return pocet;
-}
-
-int comdrv_jiny(const unsigned char *tx, int delka) {
-  return delka != nminuly || memcmp(tx, minuly, delka);
-}
-
-void comdrv_zbytky(const unsigned char *b, int n) {
-  while (n > 0) {
-    int k = (int)sizeof zbytky - nzbytky;
-    if (k > n) k = n;
-    memcpy(zbytky + nzbytky, b, k);
-    nzbytky += k;
-    b += k;
-    n -= k;
-    dluh -= ramce();
-  }
-  if (dluh < 0) dluh = 0;
-}
-
-long long comdrv_dluzno(long long nyni_us) {
-  if (dluh > 0 && nyni_us < dluh_do) return dluh_do - nyni_us;
-  dluh = 0;
   return 0;
 }
 
-void comdrv_odeslano(const unsigned char *tx, int delka) {
-  memcpy(minuly, tx, delka);
-  nminuly = delka;
-  dluh++;
+static long long nejvys(long long a, long long b) { return a > b ? a : b; }
+
+// Until t, but no longer than a wait that began at cekani_od may last;
+// 0 once that time has come.
+static long long do_(long long t, long long nyni) {
+  if (t > cekani_od + NEJDELE) t = cekani_od + NEJDELE;
+  return nyni < t ? t : 0;
 }
 
-void comdrv_okno(const unsigned char *rb, int prijato, long long start_us) {
-  nzbytky = 0;
-  comdrv_zbytky(rb, prijato);
-  if (dluh > 0 && dluh_do < start_us + DOZVUK_US) dluh_do = start_us + DOZVUK_US;
+void comdrv_otevreno(long long nyni) {
+  nproud = nokno = dluh = odeslano = odepsano = odpoved = nminuly = 0;
+  comdrv_nesparovano = comdrv_poskozeno = 0;
+  posledni = nyni;
+  okno_od = pohled_od = -1;
+}
+
+int comdrv_zacni(const char *tel, int delka, unsigned char *tx, long long nyni) {
+  memset(comdrv_rbuf, 0, sizeof comdrv_rbuf);
+  txrxok = 0;
+  if (comdrv_nesparovano || !comdrv_frame(tel, delka, tx)) return 0;
+  jiny = delka != nminuly || memcmp(tx, minuly, delka);
+  memcpy(minuly, tx, delka);
+  nminuly = delka;
+  cekani_od = nyni;
+  return 1;
+}
+
+long long comdrv_pred(long long nyni) {
+  // A different request must not meet an answer owed to an earlier one; a
+  // retry may take any answer to its own request.
+  if (jiny && dluh > 0) {
+    if (long long t = do_(posledni + TICHO, nyni)) return t;
+    dluh = 0;
+    odepsano = 1;
+  }
+  // Never read another answer's tail: let it finish or the line go quiet.
+  if (nproud > 0) {
+    if (long long t = do_(posledni + DOBEH, nyni)) return t;
+    nproud = 0;
+  }
+  return do_(posledni + PAUZA, nyni);
+}
+
+void comdrv_odeslano(long long nyni) {
+  dluh++;
+  odeslano++;
+  posledni = okno_od = nyni;
+}
+
+long long comdrv_okno(long long nyni) {
+  if (okno_od < 0 || odpoved || nyni >= okno_od + OKNO) return 0;
+  return okno_od + OKNO;
+}
+
+void comdrv_prijato(const unsigned char *b, int n, long long nyni) {
+  posledni = nyni;
+  // Before the first request of the run nothing can be an answer of ours.
+  if (!odeslano) return;
+  bool v_okne = okno_od >= 0 && !odpoved;
+  for (int i = 0; v_okne && i < n && nokno < (int)sizeof okno; i++) okno[nokno++] = b[i];
+  while (n > 0) {
+    // A frame is at most 256 bytes: the oldest bytes of a full store are noise.
+    int k = (int)sizeof proud - nproud;
+    if (k == 0) {
+      memmove(proud, proud + 256, nproud - 256);
+      nproud -= 256;
+      continue;
+    }
+    if (k > n) k = n;
+    memcpy(proud + nproud, b, k);
+    nproud += k;
+    b += k;
+    n -= k;
+    int kde, delka;
+    while ((delka = najdi(proud, nproud, &kde))) {
+      if (okno_od >= 0 && !odpoved) {
+        memcpy(comdrv_rbuf, proud + kde, delka);
+        odpoved = 1;
+      }
+      if (dluh > 0)
+        dluh--;
+      else
+        comdrv_nesparovano++;
+      nproud -= kde + delka;
+      memmove(proud, proud + kde + delka, nproud);
+    }
+  }
+}
+
+int comdrv_chybi() {
+  if (okno_od < 0 || odpoved || nokno < 2 || okno[0] != 0x68) return 0;
+  int chybi = okno[1] + 6 - nokno;
+  return chybi > 0 ? chybi : 0;
+}
+
+void comdrv_zavri() {
+  txrxok = odpoved;
+  if (odpoved) {
+    comdrv_rbuf[5 + comdrv_rbuf[1]] = 0;
+  } else {
+    // No answer: the buffer shows what came, as the line brought it.
+    memcpy(comdrv_rbuf, okno, nokno);
+  }
+  comdrv_poskozeno = !odpoved && nokno > 0;
+  okno_od = -1;
+  odpoved = nokno = 0;
+}
+
+long long comdrv_dozvuk(long long nyni) {
+  if (pohled_od < 0) cekani_od = pohled_od = nyni;
+  long long t = pohled_od + POHLED;
+  if (nproud > 0) t = nejvys(t, posledni + DOBEH);
+  // An answer given up may still come late: only a quiet line proves it won't.
+  if (odepsano) t = nejvys(t, posledni + TICHO);
+  return do_(t, nyni);
 }

@@ -4,7 +4,7 @@
 
 // Receive buffer: the last answer telegram from index 0.
 extern unsigned char comdrv_rbuf[256];
-// 1 when the last exchange found a well-terminated answer, else 0.
+// 1 when the last exchange found a whole, correct answer frame, else 0.
 extern int txrxok;
 // Settings the port set-up applied; 0 until it succeeds.
 extern int comdrv_port, comdrv_irq, comdrv_baud, comdrv_mode;
@@ -17,50 +17,50 @@ int zapni_UART(short port, signed char irq, int baud, signed char mode);
 // answer telegram. Leaves `tel` unchanged; reports through txrxok.
 int posli_telegram(char *tel, int delka);
 
+// A last look at the line after the run's last answer. Nonzero when a
+// frame came that no request was owed.
+int dozvuk();
+
 // Hooks around every exchange; they do nothing.
 inline void ocekavej_telegram() {}
 inline void vyckej(int) {}
 
-// The frame's fixed parts, the same for every platform layer.
-const int COMDRV_WINDOW_MS = 550;
-const int COMDRV_PAUSE_MS = 2;
+const int COMDRV_WINDOW_MS = 550;  // answer window, from the request
+const int COMDRV_PAUSE_MS = 2;     // quiet line before every request
+const int COMDRV_QUIET_MS = 2000;  // quiet line after which an owed answer is given up
 
-// Answers owed (comdrv.cpp). Every whole answer frame that comes, in a
-// window or outside one, pays for one request sent.
-// Nonzero when the request differs from the last one sent: a retry of the
-// same request may take any answer to it, another must await those owed.
-int comdrv_jiny(const unsigned char *tx, int delka);
-// Bytes the line brought outside a window.
-void comdrv_zbytky(const unsigned char *b, int n);
-// Microseconds still to wait for owed answers; 0 when none is owed.
-long long comdrv_dluzno(long long nyni_us);
-// A request went out: its answer is owed.
-void comdrv_odeslano(const unsigned char *tx, int delka);
-// The window closed with `prijato` bytes in the receive buffer.
-void comdrv_okno(const unsigned char *rb, int prijato, long long start_us);
+// Frames nobody was owed in this run: answers and requests are out of step.
+extern int comdrv_nesparovano;
+// The last window brought bytes, but no whole, correct frame.
+extern int comdrv_poskozeno;
+
+// What every platform layer shares of an exchange (comdrv.cpp). Times are
+// microseconds of a monotonic clock. A layer carries out an exchange as:
+//   comdrv_zacni; take bytes until comdrv_pred says 0; write the request;
+//   comdrv_odeslano; take bytes until comdrv_okno says 0; comdrv_zavri.
+// "Take bytes until t": wait for the line until t, hand over whatever came
+// with comdrv_prijato, then ask again.
+
+// The port is open: a run's line state starts afresh.
+void comdrv_otevreno(long long nyni);
+// Frames `tel` into tx and clears the receive buffer. 0 when nothing may
+// be sent: a length that is no telegram, or answers out of step.
+int comdrv_zacni(const char *tel, int delka, unsigned char *tx, long long nyni);
+// Before the request: 0 when it may go, else until when to take bytes.
+long long comdrv_pred(long long nyni);
+// The request is going out: its answer is owed, its window opens.
+void comdrv_odeslano(long long nyni);
+// In the window: 0 when it has closed, else until when to take bytes.
+long long comdrv_okno(long long nyni);
+// Bytes the line brought.
+void comdrv_prijato(const unsigned char *b, int n, long long nyni);
+// Bytes still missing of the answer frame now arriving; 0 when unknown.
+int comdrv_chybi();
+// The window's verdict: txrxok, and the answer in comdrv_rbuf.
+void comdrv_zavri();
+// At the run's end: 0 when the look at the line is over, else until when.
+long long comdrv_dozvuk(long long nyni);
 
 // Copies the caller's telegram into `tx` and fills in the length bytes, the
 // checksum and the end byte. 0 when delka cannot be a telegram.
-inline int comdrv_frame(const char *tel, int delka, unsigned char *tx) {
-  if (delka < 6 || delka > 256) return 0;
-  for (int i = 0; i < 256; i++) tx[i] = (unsigned char)tel[i];
-  tx[1] = tx[2] = (unsigned char)(delka - 6);
-  tx[delka - 1] = 0x16;
-  unsigned char sum = 0;
-  for (int i = 4; i <= delka - 3; i++) sum = (unsigned char)(sum + tx[i]);
-  tx[delka - 2] = sum;
-  return 1;
-}
-
-// True when the end byte stands where the answer's length byte puts it.
-// Lengths above 250 put it past the buffer: never well-terminated.
-inline int comdrv_complete(const volatile unsigned char *rb) {
-  unsigned l = rb[1];
-  return 5 + l < 256 && rb[5 + l] == 0x16;
-}
-
-// The closing test of an exchange: sets txrxok, replaces the end byte by 0.
-inline void comdrv_close(unsigned char *rb) {
-  txrxok = comdrv_complete(rb);
-  if (txrxok) rb[5 + rb[1]] = 0;
-}
+int comdrv_frame(const char *tel, int delka, unsigned char *tx);

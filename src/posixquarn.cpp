@@ -24,7 +24,6 @@ int comdrv_port, comdrv_irq, comdrv_baud, comdrv_mode;
 
 static int hPort = -1;
 static unsigned char txbuff[256];
-static long long ticho_od;  // when the line was last used: port opened, last exchange ended
 
 static long long nyni_us() {
   timespec t;
@@ -91,8 +90,10 @@ int zapni_UART(short port, signed char irq, int baud, signed char mode) {
   // DTR and RTS off; a pseudo-terminal has no modem lines and refuses.
   int linky = TIOCM_DTR | TIOCM_RTS;
   ioctl(fd, TIOCMBIC, &linky);
+  // What the line held before this run is no answer of ours.
+  tcflush(fd, TCIFLUSH);
   hPort = fd;
-  ticho_od = nyni_us();
+  comdrv_otevreno(nyni_us());
   comdrv_port = port;
   comdrv_irq = irq;
   comdrv_baud = baud;
@@ -104,93 +105,71 @@ int zapni_UART(short port, signed char irq, int baud, signed char mode) {
 // stretch of a wait watches the clock instead.
 static const long long DOBEH_US = 150;
 
-static void spi(long long us) {
-  timespec t = {(time_t)(us / 1000000), (long)(us % 1000000) * 1000};
-  nanosleep(&t, nullptr);
-}
+static timespec za(long long us) { return {(time_t)(us / 1000000), (long)(us % 1000000) * 1000}; }
 
-// Waits until the monotonic clock reaches konec (microseconds).
-static void pauza_do(long long konec) {
-  for (long long z; (z = konec - nyni_us()) > 0;)
-    if (z > DOBEH_US) spi(z - DOBEH_US);
-}
-
-// Microseconds until the answer in the buffer can be complete at the line
-// rate, once its length byte has come.
-static long long doba_zbytku(int prijato) {
-  if (!comdrv_baud) return 0;
-  long long chybi = 6 + comdrv_rbuf[1] - prijato;  // bytes still to come
-  return chybi > 1 ? (chybi - 1) * 10000000LL / comdrv_baud : 0;
-}
-
-// Takes in what the line brought since the last exchange; with cekej,
-// also waits while answers are owed.
-static void vyrovnej(bool cekej) {
+// Waits for the line until `konec` (microseconds) or until bytes come, and
+// hands them over.
+static void ber(long long konec) {
   for (;;) {
-    unsigned char b[256];
-    for (ssize_t n; (n = read(hPort, b, sizeof b)) > 0;) comdrv_zbytky(b, (int)n);
-    long long zbyva = cekej ? comdrv_dluzno(nyni_us()) : 0;
-    if (zbyva <= 0) break;
+    unsigned char b[512];
+    ssize_t n = read(hPort, b, sizeof b);
+    long long ted = nyni_us(), z = konec - ted;
+    if (n > 0) return comdrv_prijato(b, (int)n, ted);
+    if (z <= 0) return;
+    // Waits under a millisecond are too short to watch the line in.
     pollfd pf = {hPort, POLLIN, 0};
-    if (poll(&pf, 1, (int)((zbyva + 999) / 1000)) < 0 && errno != EINTR) break;
-    if (pf.revents & (POLLERR | POLLHUP | POLLNVAL) && !(pf.revents & POLLIN)) break;
+    timespec t = za(z - DOBEH_US);
+    if (z >= DOBEH_US + 1000 && poll(&pf, 1, (int)((z - DOBEH_US) / 1000)) < 0 && errno != EINTR)
+      pf.revents = POLLERR;
+    else if (z > DOBEH_US && z < DOBEH_US + 1000)
+      nanosleep(&t, nullptr);
+    // The line is gone: nothing can come before `konec`.
+    if (pf.revents & (POLLERR | POLLHUP | POLLNVAL) && !(pf.revents & POLLIN)) {
+      t = za(z);
+      nanosleep(&t, nullptr);
+      return;
+    }
+  }
+}
+
+// Writes the request, waiting for room in the output queue while the
+// window runs.
+static void vysli(int delka) {
+  for (int poslano = 0; poslano < delka;) {
+    ssize_t w = write(hPort, txbuff + poslano, delka - poslano);
+    if (w > 0) {
+      poslano += (int)w;
+      continue;
+    }
+    long long t = comdrv_okno(nyni_us());
+    if (!t || (errno != EAGAIN && errno != EINTR)) return;
+    pollfd pf = {hPort, POLLOUT, 0};
+    poll(&pf, 1, (int)((t - nyni_us() + 999) / 1000));
   }
 }
 
 int posli_telegram(char *tel, int delka) {
-  // The pause is a quiet line before each request: counted from the end of
-  // the last exchange, the work done between exchanges is part of it.
-  pauza_do(ticho_od + COMDRV_PAUSE_MS * 1000LL);
-  memset(comdrv_rbuf, 0, sizeof comdrv_rbuf);
-  txrxok = 0;
-  if (!comdrv_frame(tel, delka, txbuff)) return 0;
-  // Whatever the line brought before this request (a late answer to an
-  // earlier one) must not be taken for this request's answer. A retry
-  // needs no wait: any answer to the same request will do.
-  vyrovnej(comdrv_jiny(txbuff, delka));
-  tcflush(hPort, TCIFLUSH);
-  comdrv_odeslano(txbuff, delka);
-  int poslano = 0, prijato = 0;
-  bool spal = false;
-  long long start = nyni_us();
-  for (;;) {
-    if (poslano < delka) {
-      ssize_t w = write(hPort, txbuff + poslano, delka - poslano);
-      if (w > 0) poslano += (int)w;
+  if (!comdrv_zacni(tel, delka, txbuff, nyni_us())) return 0;
+  for (long long t; (t = comdrv_pred(nyni_us())) > 0;) ber(t);
+  comdrv_odeslano(nyni_us());
+  vysli(delka);
+  for (long long t; (t = comdrv_okno(nyni_us())) > 0;) {
+    // The rest of an answer needs its line time to come: sleep through
+    // most of it rather than wake for every few bytes.
+    long long zbytek = comdrv_baud ? (comdrv_chybi() - 1) * 10000000LL / comdrv_baud - DOBEH_US : 0;
+    if (zbytek > 0) {
+      timespec z = za(zbytek < t - nyni_us() ? zbytek : t - nyni_us());
+      nanosleep(&z, nullptr);
     }
-    long long zbyva = COMDRV_WINDOW_MS * 1000LL - (nyni_us() - start);
-    if (zbyva <= 0 || comdrv_complete(comdrv_rbuf)) break;
-    // The rest of the answer needs its line time to come: sleep through
-    // most of it rather than wake for every few bytes. Once only, right
-    // after the first bytes came: later reads may find bytes that have
-    // waited, and the estimate would run late.
-    if (poslano == delka && prijato >= 2 && !spal) {
-      spal = true;
-      long long zbytek = doba_zbytku(prijato) - DOBEH_US;
-      if (zbytek > 0) {
-        spi(zbytek < zbyva ? zbytek : zbyva);
-        continue;
-      }
-    }
-    pollfd pf = {hPort, 0, 0};
-    if (prijato < 256) pf.events |= POLLIN;
-    if (poslano < delka) pf.events |= POLLOUT;
-    int r = poll(&pf, 1, (int)((zbyva + 999) / 1000));
-    if (r < 0 && errno != EINTR) break;
-    if (r <= 0) continue;
-    if (pf.revents & POLLIN) {
-      ssize_t n = read(hPort, comdrv_rbuf + prijato, 256 - prijato);
-      if (n > 0) prijato += (int)n;
-    }
-    // The line is gone: no answer can come in this window.
-    if (pf.revents & (POLLERR | POLLHUP | POLLNVAL) && !(pf.revents & POLLIN)) break;
+    ber(t);
   }
-  // Every whole frame that came pays a debt, the answer taken too; a frame
-  // still coming is finished by what the next exchange takes in first.
-  comdrv_okno(comdrv_rbuf, prijato, start);
-  comdrv_close(comdrv_rbuf);
-  ticho_od = nyni_us();
+  comdrv_zavri();
   return 0;
+}
+
+int dozvuk() {
+  for (long long t; (t = comdrv_dozvuk(nyni_us())) > 0;) ber(t);
+  return comdrv_nesparovano;
 }
 
 int main(int argc, char **argv) {

@@ -97,6 +97,14 @@ static void vezmitext(char *dst) {
   snprintf(dst, 256, "%.248s", (const char *)comdrv_rbuf + 8);
 }
 
+// Stops the run once an answer came that no request was owed: from then
+// on no answer can be told from another's.
+static void sparuj() {
+  if (!comdrv_nesparovano) return;
+  printf("\nError: An answer came that no request was owed: answers and requests are out of step.\n");
+  finish(11);
+}
+
 void sendc(const char *p) {
   static char b[256];
   o[0] = 0;
@@ -110,21 +118,25 @@ void sendc(const char *p) {
     snprintf(b, sizeof b, "%s%s", hlavicka, p + 1);
     posli_telegram(b, (int)strlen(b) + 2);
     vyckej(1);
+    sparuj();
     return;
   }
   snprintf(b, sizeof b, "%s%s", hlavicka, p);
+  int poskozene = 0;
   for (unsigned pokus = 9; pokus; ) {
     ocekavej_telegram();
     posli_telegram(b, (int)strlen(b) + 2);
     vyckej(1);
+    sparuj();
     if (txrxok) {
       vezmitext(o);
       return;
     }
+    poskozene |= comdrv_poskozeno;
     pokus--;
     printf(".");
   }
-  printf("Error: No response.\n");
+  printf(poskozene ? "Error: No valid response (damaged answers).\n" : "Error: No response.\n");
   finish(5);
 }
 
@@ -205,6 +217,7 @@ void sendbin() {
     posli_telegram(b, w + 2);
     printf("\rSending block %06X   ", binadr);
     vyckej(1);
+    sparuj();
     if (txrxok) {
       vezmitext(t);
       if (!kladna(t)) {
@@ -577,6 +590,12 @@ static long hodnota(const char *a, int max, int base) {
   return strtol(v, nullptr, base);
 }
 
+// The run's end: a look at the line, so that a late surplus answer still
+// turns success into the pairing error.
+static void konec() {
+  if (dozvuk()) sparuj();
+}
+
 static void identita() {
   printf("Target ID:\n");
   sendc("I000000\n");
@@ -585,6 +604,7 @@ static void identita() {
     finish(4);
   }
   printf("%s\n", o);
+  konec();
   finish(0);
 }
 
@@ -668,5 +688,6 @@ void quarn(unsigned argc, char **argv) {
     else if (argv[k][0])
       argument(argv[k]);
   }
+  konec();
   printf("\nLoading completed with no errors.\n");
 }

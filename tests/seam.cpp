@@ -12,9 +12,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <memory>
 #include <sstream>
 
 #include "comdrv.h"
+#include "options.h"
 #include "quarn.h"
 
 unsigned char comdrv_rbuf[256];
@@ -36,9 +38,33 @@ void finish(signed char p) {
 namespace seam {
 board brd;
 std::vector<bytes> wire;
+std::vector<long long> wire_at;
+long long now;
 std::deque<fate> fates;
 int port_opened;
 }  // namespace seam
+
+namespace {
+std::unique_ptr<line> ln;  // the board's end of the line, on the virtual clock
+
+sim_clock::time_point tp(long long us) { return sim_clock::time_point(std::chrono::microseconds(us)); }
+
+// Waits on the virtual clock until `konec` or until the line brings bytes.
+void ber(long long konec) {
+  for (long long &now = seam::now;;) {
+    bytes got;
+    ln->tick(tp(now));
+    ln->flush([&](const uint8_t *p, size_t n) { return got.insert(got.end(), p, p + n), long(n); }, tp(now));
+    if (!got.empty()) return comdrv_prijato(got.data(), (int)got.size(), now);
+    long long d = std::chrono::duration_cast<std::chrono::microseconds>(ln->deadline(tp(now)).time_since_epoch()).count();
+    if (d >= konec) {
+      now = konec;
+      return;
+    }
+    now = d > now ? d : now + 1;
+  }
+}
+}  // namespace
 
 int zapni_UART(short port, signed char irq, int baud, signed char mode) {
   static const int povolene[] = {2400, 4800, 9600, 19200, 38400, 57600, 115200};
@@ -49,41 +75,56 @@ int zapni_UART(short port, signed char irq, int baud, signed char mode) {
   comdrv_irq = irq;
   comdrv_baud = baud;
   comdrv_mode = mode;
+  comdrv_otevreno(seam::now);
   seam::port_opened++;
   return 0;
 }
 
 int posli_telegram(char *tel, int delka) {
   unsigned char tx[256];
-  memset(comdrv_rbuf, 0, sizeof comdrv_rbuf);
-  txrxok = 0;
-  if (!comdrv_frame(tel, delka, tx)) return 0;
-  bytes req(tx, tx + delka);
-  seam::wire.push_back(req);
-  std::vector<bytes> frames;
-  board_rx(seam::brd, req.data(), req.size(), frames);
-  bytes ans;
-  if (!frames.empty()) ans = board_answer(seam::brd, frames[0]);
-  if (!seam::fates.empty()) {
-    seam::fate f = seam::fates.front();
-    seam::fates.pop_front();
-    ans = f(ans);
-  }
-  // A lost answer is empty: its data() may be null, which memcpy must not get.
-  if (!ans.empty()) memcpy(comdrv_rbuf, ans.data(), ans.size() < 256 ? ans.size() : 256);
-  comdrv_close(comdrv_rbuf);
+  if (!comdrv_zacni(tel, delka, tx, seam::now)) return 0;
+  for (long long t; (t = comdrv_pred(seam::now)) > 0;) ber(t);
+  seam::wire.push_back(bytes(tx, tx + delka));
+  seam::wire_at.push_back(seam::now);
+  comdrv_odeslano(seam::now);
+  ln->take(tx, delka, tp(seam::now));
+  for (long long t; (t = comdrv_okno(seam::now)) > 0;) ber(t);
+  comdrv_zavri();
   return 0;
+}
+
+int dozvuk() {
+  for (long long t; (t = comdrv_dozvuk(seam::now)) > 0;) ber(t);
+  return comdrv_nesparovano;
 }
 
 namespace seam {
 
-void reset(bool old) {
-  board_init(brd, old);
+void reset(bool old) { reset(std::vector<std::string>(old, "--old")); }
+
+void reset(const std::vector<std::string> &options) {
+  sim_options so;
+  std::vector<std::string> a = options;
+  a.insert(a.begin(), "quarn-sim");
+  std::vector<char *> argv;
+  for (auto &s : a) argv.push_back(&s[0]);
+  if (sim_parse((int)argv.size(), argv.data(), so) != -1) abort();
+  sim_board(brd, so);
+  ln.reset(new line(brd, so.baud, so.faults, so.seed, nullptr, tp(0)));
+  ln->rewrite = [](const bytes &a) {
+    if (fates.empty()) return a;
+    fate f = fates.front();
+    fates.pop_front();
+    return f(a);
+  };
   reset_line();
 }
 
 void reset_line() {
   wire.clear();
+  wire_at.clear();
+  now = 0;
+  comdrv_otevreno(0);
   fates.clear();
   port_opened = 0;
   comdrv_port = comdrv_irq = comdrv_baud = comdrv_mode = 0;

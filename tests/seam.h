@@ -17,6 +17,8 @@ typedef std::function<bytes(const bytes &)> fate;
 
 extern board brd;                 // the simulated board behind the line
 extern std::vector<bytes> wire;   // every request telegram as it went out
+extern std::vector<long long> wire_at;  // when each went out, virtual microseconds
+extern long long now;             // the virtual clock, microseconds
 extern std::deque<fate> fates;    // consumed one per exchange; then answers pass
 extern int port_opened;           // zapni_UART calls that succeeded
 
@@ -27,6 +29,8 @@ struct result {
 
 // A fresh board and line, and the loader's state of a new run.
 void reset(bool old = false);
+// The same, the board and its line made by quarn-sim's options.
+void reset(const std::vector<std::string> &options);
 // The line and the loader's state of a new run; the board as it is.
 void reset_line();
 // quarn() with these arguments (argv[0] is added, empty), then finish(0).
