@@ -3,6 +3,7 @@
 // it reaches the line only through comdrv.h and ends runs through finish().
 #include "quarn.h"
 
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -20,6 +21,19 @@ static const int ZD = 8;               // header length: where payloads begin
 static const int MAXCMD = 246;         // longest command text a telegram holds
 static const int MAXDEPTH = 64;        // include nesting bound
 static const unsigned ADRLIM = 0x1000000;  // one past the last 24-bit address
+
+// Console text, a message at a time: one write each, so that a console
+// that costs a system call a character shows it at once all the same.
+void vypis(const char *fmt, ...) {
+  char b[2048];
+  va_list ap;
+  va_start(ap, fmt);
+  int n = vsnprintf(b, sizeof b, fmt, ap);
+  va_end(ap);
+  if (n < 0) return;
+  if (n >= (int)sizeof b) n = (int)sizeof b - 1;
+  fwrite(b, 1, (size_t)n, stdout);
+}
 
 // A file a routine holds open. The programs' finish() ends the process, which
 // closes it; the tests' finish() unwinds, and this closes it on the way.
@@ -101,7 +115,7 @@ static void vezmitext(char *dst) {
 // on no answer can be told from another's.
 static void sparuj() {
   if (!comdrv_nesparovano) return;
-  printf("\nError: An answer came that no request was owed: answers and requests are out of step.\n");
+  vypis("\nError: An answer came that no request was owed: answers and requests are out of step.\n");
   finish(11);
 }
 
@@ -110,7 +124,7 @@ void sendc(const char *p) {
   o[0] = 0;
   size_t n = strlen(p) - (p[0] == '~');  // the '~' itself is not sent
   if (n > (size_t)MAXCMD) {
-    printf("Error: Command too long (%u characters, at most %d).\n", (unsigned)n, MAXCMD);
+    vypis("Error: Command too long (%u characters, at most %d).\n", (unsigned)n, MAXCMD);
     finish(8);
   }
   memset(b, 0, sizeof b);
@@ -134,9 +148,9 @@ void sendc(const char *p) {
     }
     poskozene |= comdrv_poskozeno;
     pokus--;
-    printf(".");
+    vypis(".");
   }
-  printf(poskozene ? "Error: No valid response (damaged answers).\n" : "Error: No response.\n");
+  vypis(poskozene ? "Error: No valid response (damaged answers).\n" : "Error: No response.\n");
   finish(5);
 }
 
@@ -215,22 +229,22 @@ void sendbin() {
   for (int pokus = 8; pokus; pokus--) {
     ocekavej_telegram();
     posli_telegram(b, w + 2);
-    printf("\rSending block %06X   ", binadr);
+    vypis("\rSending block %06X   ", binadr);
     vyckej(1);
     sparuj();
     if (txrxok) {
       vezmitext(t);
       if (!kladna(t)) {
-        printf("\nError:%c|%s|\n", druh, t);
+        vypis("\nError:%c|%s|\n", druh, t);
         finish(4);
       }
       memset(binmask, 0, sizeof binmask);
       snprintf(o, sizeof o, "%s", t);
-      printf("OK\n");
+      vypis("OK\n");
       return;
     }
   }
-  printf("\nError:%c|%.248s|\n", druh, (const char *)comdrv_rbuf + 8);
+  vypis("\nError:%c|%.248s|\n", druh, (const char *)comdrv_rbuf + 8);
   finish(4);
 }
 
@@ -241,7 +255,7 @@ static int hexznak(char c) {
 }
 
 [[noreturn]] static void spatnyformat(const char *p) {
-  printf("Bad format:%s\n", p);
+  vypis("Bad format:%s\n", p);
   finish(3);
 }
 
@@ -252,7 +266,7 @@ unsigned gethb(const char *p) {
 }
 
 void binwrite(char *b) {
-  printf("\rPacking...");
+  vypis("\rPacking...");
   unsigned a = (gethb(b + 4) << 16) + (gethb(b + 6) << 8) + gethb(b + 8);
   unsigned pocet = gethb(b + 2);
   // A count below 4 or data past the last address would put bytes where
@@ -273,13 +287,13 @@ void binwrite(char *b) {
   } while (n);
   if (b[1] != '8') return;
   sendbin();
-  printf("\rFlushing write buffer  ");
+  vypis("\rFlushing write buffer  ");
   sendc(b);
   if (strpbrk(o, "!?") || o[0] != '%' || o[1] != '*') {
-    printf("\nError: Unexpected response: %s\n", o);
+    vypis("\nError: Unexpected response: %s\n", o);
     finish(6);
   }
-  printf("OK\n");
+  vypis("OK\n");
 }
 
 // ------------------------------------------------------- memory transfer
@@ -295,12 +309,12 @@ template <typename F> static void parovani(F vezmi) {
 }
 
 [[noreturn]] static void souborchyba(const char *co, const char *soubor) {
-  printf("Error: Can't %s file %s \n", co, soubor);
+  vypis("Error: Can't %s file %s \n", co, soubor);
   finish(3);
 }
 
 [[noreturn]] static void necekana() {
-  printf("Error: Unexpected response: %s\n", o);
+  vypis("Error: Unexpected response: %s\n", o);
   finish(7);
 }
 
@@ -327,7 +341,7 @@ static void cteni(int odkud, int kolik, const char *soubor, int kus, int hex) {
   }
   if (zavri(f)) souborchyba("close", soubor);
   if (celk != kolik) {
-    printf("Error: Bad length (%d/%d).\n", celk, kolik);
+    vypis("Error: Bad length (%d/%d).\n", celk, kolik);
     finish(9);
   }
 }
@@ -347,7 +361,7 @@ void binput(int kam, const char *soubor) {
     if (fseek(f.f, 0, SEEK_END) == 0) delka = ftell(f.f);
   if (delka < 0 || fseek(f.f, 0, SEEK_SET) != 0) souborchyba("read", soubor);
   if (kam >= 0 && delka > (long)ADRLIM - kam) {
-    printf("Error: File %s (%ld bytes) does not fit in target memory from %06X.\n", soubor,
+    vypis("Error: File %s (%ld bytes) does not fit in target memory from %06X.\n", soubor,
            delka, kam);
     finish(9);
   }
@@ -441,7 +455,7 @@ static char *vzor(char *p, char *vz) {
 }
 
 [[noreturn]] static void spatnasyntaxe(uroven &u) {
-  printf("Error: Bad syntax:%s line:%d :%s\n", u.soubor, (int)u.line, u.ll);
+  vypis("Error: Bad syntax:%s line:%d :%s\n", u.soubor, (int)u.line, u.ll);
   finish(8);
 }
 
@@ -451,9 +465,9 @@ static int podminka(uroven &u) {
   if (b[1] == '!') {
     if (u.lastcond == 1) return 0;
     if (podmezerou(b[2]))
-      printf("Error: No choice.\n");
+      vypis("Error: No choice.\n");
     else
-      printf("Error: %s\n", b + 2);
+      vypis("Error: %s\n", b + 2);
     finish(7);
   }
   char *p = b + 1;
@@ -478,9 +492,9 @@ static void kontrola(uroven &u) {
   char *konec = vzor(u.b + 1, vz);
   if (strstr(o, vz)) return;
   if (*konec == '!')
-    printf("Error: %s\n", konec + 1);
+    vypis("Error: %s\n", konec + 1);
   else
-    printf("Error: Incorrect response.\n");
+    vypis("Error: Incorrect response.\n");
   finish(7);
 }
 
@@ -490,7 +504,7 @@ static void vloz(uroven &u) {
   while ((signed char)u.b[1 + k] > ' ') k++;
   snprintf(jmeno, sizeof jmeno, "%.*s", (int)k, u.b + 1);
   if (u.hloubka >= MAXDEPTH) {
-    printf("Error: Includes nested deeper than %d levels:%s line:%d\n", MAXDEPTH, u.soubor,
+    vypis("Error: Includes nested deeper than %d levels:%s line:%d\n", MAXDEPTH, u.soubor,
            (int)u.line);
     finish(8);
   }
@@ -498,11 +512,11 @@ static void vloz(uroven &u) {
 }
 
 static void odesli(uroven &u) {
-  printf("\rSend: %s", u.b);
+  vypis("\rSend: %s", u.b);
   sendc(u.b);
-  printf("\rAnswer: %s", o);
+  vypis("\rAnswer: %s", o);
   if (strpbrk(o, "!?")) {
-    printf("Error: Negative response.\n");
+    vypis("Error: Negative response.\n");
     finish(6);
   }
 }
@@ -514,10 +528,10 @@ static void proved(uroven &u) {
     size_t n = strlen(b);
     memset(b + n, 0, sizeof u.b - n);
     if (b[0] == '@') {
-      printf("Executing:%s\n", b);
+      vypis("Executing:%s\n", b);
       const char *chyba = zpracuj_prikaz(b);
       if (chyba) {
-        printf("Error: %s:%s \n", chyba, b);
+        vypis("Error: %s:%s \n", chyba, b);
         finish(9);
       }
     } else if (b[0] == '?') {
@@ -543,7 +557,7 @@ static void skript(const char *soubor, int hloubka) {
   u.lastcond = 0;
   drzsoubor f = {fopen(soubor, "rt")};
   if (!f.f) souborchyba("open", soubor);
-  printf("\nLoading: %s\n", soubor);
+  vypis("\nLoading: %s\n", soubor);
   for (;;) {
     u.line++;
     if (!ctiradek(f.f, u.b)) break;
@@ -597,13 +611,13 @@ static void konec() {
 }
 
 static void identita() {
-  printf("Target ID:\n");
+  vypis("Target ID:\n");
   sendc("I000000\n");
   if (!o[0]) {
-    printf("Target didn't respond.\n");
+    vypis("Target didn't respond.\n");
     finish(4);
   }
-  printf("%s\n", o);
+  vypis("%s\n", o);
   konec();
   finish(0);
 }
@@ -612,21 +626,21 @@ static void argument(char *a) {
   char c[256];
   snprintf(c, sizeof c, "%s", a);
   if (c[0] == '@') {
-    printf("Executing:%s\n", c);
+    vypis("Executing:%s\n", c);
     const char *chyba = zpracuj_prikaz(c);
     if (chyba) {
-      printf("Error: %s:%s \n", chyba, c);
+      vypis("Error: %s:%s \n", chyba, c);
       finish(9);
     }
     return;
   }
   size_t n = strlen(c);
   snprintf(c + n, sizeof c - n, "\n");
-  printf("\rSend scmd: %s", c);
+  vypis("\rSend scmd: %s", c);
   sendc(c);
-  printf("\rAnswer: %s", o);
+  vypis("\rAnswer: %s", o);
   if (strpbrk(o, "!?")) {
-    printf("Error: Negative response.\n");
+    vypis("Error: Negative response.\n");
     finish(7);
   }
 }
@@ -639,11 +653,11 @@ void quarn(unsigned argc, char **argv) {
 
   setvbuf(stdout, nullptr, _IONBF, 0);
   setvbuf(stdin, nullptr, _IONBF, 0);
-  printf("%s", banner);
+  vypis("%s", banner);
   if (napoveda(argc, argv)) {
-    printf(" Use: quarn.exe [p3f8] [i4] [b38400] [old] [file(-s)] [command(-s)]\n");
-    printf(" Option 'old' required for boards with BIOS version prior to 1.28\n");
-    printf(" Note: All options and commands are case sensitive ! \n");
+    vypis(" Use: quarn.exe [p3f8] [i4] [b38400] [old] [file(-s)] [command(-s)]\n");
+    vypis(" Option 'old' required for boards with BIOS version prior to 1.28\n");
+    vypis(" Note: All options and commands are case sensitive ! \n");
     finish(0);
   }
 
@@ -671,14 +685,14 @@ void quarn(unsigned argc, char **argv) {
   if ((ramc = slovo(argc, argv, "ram"))) argv[ramc][0] = 0;
   if ((olds24 = slovo(argc, argv, "old"))) argv[olds24][0] = 0;
 
-  printf("Serial UART port:%3x irq:%x baud:%d mode:%x", port, irq, (int)baud, mode >> 2);
+  vypis("Serial UART port:%3x irq:%x baud:%d mode:%x", port, irq, (int)baud, mode >> 2);
   if (zapni_UART(port, irq, (int)baud, mode)) {
-    printf("Wrong settings, can't initialize UART\n");
+    vypis("Wrong settings, can't initialize UART\n");
     finish(2);
   }
-  printf("\rSerial UART port:%3x irq:%x baud:%d mode:%x \n", comdrv_port, comdrv_irq, comdrv_baud,
+  vypis("\rSerial UART port:%3x irq:%x baud:%d mode:%x \n", comdrv_port, comdrv_irq, comdrv_baud,
          comdrv_mode >> 2);
-  printf("UART init O.K.\n");
+  vypis("UART init O.K.\n");
 
   if (argc < 2) identita();
   o[0] = 0;
@@ -689,5 +703,5 @@ void quarn(unsigned argc, char **argv) {
       argument(argv[k]);
   }
   konec();
-  printf("\nLoading completed with no errors.\n");
+  vypis("\nLoading completed with no errors.\n");
 }

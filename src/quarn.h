@@ -5,6 +5,9 @@
 // Each platform layer (and the tests) provides it.
 [[noreturn]] void finish(signed char p);
 
+// Console text: formatted as printf, written in one piece.
+void vypis(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+
 // The run driver: options, port, then every argument in order.
 void quarn(unsigned argc, char **argv);
 
