@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
+#include <vector>
 
 #include "comdrv.h"
 
@@ -21,6 +23,23 @@ static const int ZD = 8;               // header length: where payloads begin
 static const int MAXCMD = 246;         // longest command text a telegram holds
 static const int MAXDEPTH = 64;        // include nesting bound
 static const unsigned ADRLIM = 0x1000000;  // one past the last 24-bit address
+static const int MAXREC = 515;         // the longest S-record line, its line end included
+
+// Bytes written that a verify pass reads back: the blocks sent, a fill map
+// each. It grows with the image.
+struct blok {
+  unsigned char data[128], maska[16];
+};
+static std::map<unsigned, blok> zapsano;
+unsigned overit;
+
+static void zapis(unsigned adr, unsigned char v) {
+  blok &z = zapsano[adr & ~0x7Fu];
+  z.data[adr & 0x7F] = v;
+  z.maska[(adr & 0x7F) >> 3] |= (unsigned char)(1 << (adr & 7));
+}
+
+static void overeni();
 
 // Console text, a message at a time: one write each, so that a console
 // that costs a system call a character shows it at once all the same.
@@ -238,6 +257,8 @@ void sendbin() {
         vypis("\nError:%c|%s|\n", druh, t);
         finish(4);
       }
+      for (int i = 0; overit && i < 128; i++)
+        if (naplneno(i)) zapis(binadr + i, binbuf[i]);
       memset(binmask, 0, sizeof binmask);
       snprintf(o, sizeof o, "%s", t);
       vypis("OK\n");
@@ -294,9 +315,37 @@ void binwrite(char *b) {
     finish(6);
   }
   vypis("OK\n");
+  if (overit) overeni();
+}
+
+// With 'old' the board takes S2 lines as text: what a verify pass reads
+// back is what a whole, well-formed record carried.
+static void zaznam(const char *b) {
+  auto par = [&](int i) { return hexznak(b[i]) && hexznak(b[i + 1]) ? (int)gethb(b + i) : -1; };
+  int n = par(2) - 4, d[255];
+  if (n < 0) return;
+  for (int i = 0; i < 3 + n; i++)
+    if ((d[i] = par(4 + 2 * i)) < 0) return;
+  unsigned a = (unsigned)(d[0] << 16 | d[1] << 8 | d[2]);
+  if (a + n > ADRLIM) return;
+  for (int i = 0; i < n; i++) zapis(a + i, (unsigned char)d[3 + i]);
 }
 
 // ------------------------------------------------------- memory transfer
+
+// The most data bytes one read or write request may carry: at slow speeds
+// the request and its answer (`pevne` bytes and `na_bajt` more for each
+// data byte) must fit the answer window, with room left for the board.
+static int kus(int nejvic, int pevne, int na_bajt) {
+  static const int REZERVA_MS = 50;
+  if (!comdrv_baud) return nejvic;
+  long mist = (long)(COMDRV_WINDOW_MS - REZERVA_MS) * comdrv_baud / 10000;  // 10 bits a byte
+  long n = (mist - pevne) / na_bajt;
+  return n >= nejvic ? nejvic : n < 1 ? 1 : (int)n;
+}
+
+// A read request of 11 characters, its answer of 1 + 2n: both framed.
+static int kus_cteni(int nejvic) { return kus(nejvic, 10 + 11 + 10 + 1, 2); }
 
 // Takes the answer's hex pairs from position 1 of o; calls vezmi for each.
 // A character below '0' (signed) ends the scan, so does the text's end.
@@ -318,69 +367,142 @@ template <typename F> static void parovani(F vezmi) {
   finish(7);
 }
 
-// Reads odkud..odkud+kolik in requests of at most `kus` bytes into soubor.
-static void cteni(int odkud, int kolik, const char *soubor, int kus, int hex) {
+[[noreturn]] static void delka(int celk, int kolik) {
+  vypis("Error: Bad length (%d/%d).\n", celk, kolik);
+  finish(9);
+}
+
+// One read request for del bytes at adr. Its answer must begin with '='
+// (for a hex dump, hold no '!' or '?'); the caller takes its pairs.
+static void precti(int adr, int del, int hex) {
+  char b[64];
+  snprintf(b, sizeof b, "R%06X,%02X\n", adr, del);
+  sendc(b);
+  if (o[0] != '=' || (hex && strpbrk(o, "!?"))) necekana();
+}
+
+// Reads odkud..odkud+kolik in requests of at most `nejvic` bytes into soubor.
+static void cteni(int odkud, int kolik, const char *soubor, int nejvic, int hex) {
   drzsoubor f = {fopen(soubor, hex ? "wt" : "wb")};
   if (!f.f) souborchyba("open", soubor);
-  int celk = 0;
-  for (int adr = odkud; adr < odkud + kolik; adr += kus) {
+  int celk = 0, k = kus_cteni(nejvic);
+  for (int adr = odkud; adr < odkud + kolik; adr += k) {
     int del = odkud + kolik - adr;
-    if (del > kus) del = kus;
-    char b[64];
-    snprintf(b, sizeof b, "R%06X,%02X\n", adr, del);
-    sendc(b);
-    if (o[0] != '=' || (hex && strpbrk(o, "!?"))) necekana();
+    if (del > k) del = k;
+    precti(adr, del, hex);
     if (hex && fprintf(f.f, "%06X: ", adr) < 0) souborchyba("write to", soubor);
     parovani([&](const char *d) {
-      int ok = hex ? fprintf(f.f, "%s ", d) >= 0
-                   : fputc((int)(strtol(d, nullptr, 16) & 0xFF), f.f) != EOF;
+      int ok = hex ? fprintf(f.f, "%s ", d) >= 0 : fputc((int)(strtol(d, nullptr, 16) & 0xFF), f.f) != EOF;
       if (!ok) souborchyba("write to", soubor);
       celk++;
     });
     if (hex && fputc('\n', f.f) == EOF) souborchyba("write to", soubor);
   }
   if (zavri(f)) souborchyba("close", soubor);
-  if (celk != kolik) {
-    vypis("Error: Bad length (%d/%d).\n", celk, kolik);
-    finish(9);
-  }
+  if (celk != kolik) delka(celk, kolik);
 }
 
 void binget(int odkud, int kolik, const char *soubor) { cteni(odkud, kolik, soubor, 64, 0); }
 
 void hexget(int odkud, int kolik, const char *soubor) { cteni(odkud, kolik, soubor, 16, 1); }
 
-void binput(int kam, const char *soubor) {
+// ------------------------------------------------------------ verification
+
+// Reads back every byte recorded in zapsano, in requests that cover only
+// those bytes, and compares. A difference ends the run; zapsano is emptied.
+static void overeni() {
+  std::map<unsigned, blok> z;
+  z.swap(zapsano);
+  int celk = 0, kolik = 0, rozdilu = 0, k = kus_cteni(64);
+  unsigned prvni = 0, psano = 0, cteno = 0, od = 0;
+  std::vector<unsigned char> ocek;  // the piece gathered for the next request, from od
+  auto cti = [&] {
+    if (ocek.empty()) return;
+    vypis("\rVerifying %06X", od);
+    precti((int)od, (int)ocek.size(), 0);
+    size_t i = 0;
+    parovani([&](const char *d) {
+      unsigned v = (unsigned)strtol(d, nullptr, 16) & 0xFF;
+      if (i < ocek.size() && v != ocek[i] && !rozdilu++) prvni = od + (unsigned)i, psano = ocek[i], cteno = v;
+      i++;
+    });
+    celk += (int)i;
+    kolik += (int)ocek.size();
+    ocek.clear();
+  };
+  for (auto &b : z)
+    for (unsigned i = 0; i < 128; i++) {
+      if (!(b.second.maska[i >> 3] >> (i & 7) & 1)) continue;
+      unsigned a = b.first + i;
+      if (!ocek.empty() && (a != od + ocek.size() || (int)ocek.size() == k)) cti();
+      if (ocek.empty()) od = a;
+      ocek.push_back(b.second.data[i]);
+    }
+  cti();
+  if (celk != kolik) delka(celk, kolik);
+  if (rozdilu) {
+    vypis("\nError: Verify failed at %06X: wrote %02X, read %02X; %d of %d bytes differ.\n", prvni, psano,
+          cteno, rozdilu, kolik);
+    finish(10);
+  }
+  vypis("\rVerified %d bytes  OK\n", kolik);
+}
+
+// ------------------------------------------------------------ raw files in
+
+// A raw file's bytes, read whole before anything is sent: a file that
+// doesn't fit below the end of the address space would be cut short.
+// Files that can't seek (pipes) are taken in and measured as they come.
+static void nactisoubor(int kam, const char *soubor, std::vector<unsigned char> &data) {
   drzsoubor f = {fopen(soubor, "rb")};
   if (!f.f) souborchyba("open", soubor);
-  // A file that does not fit below the end of the address space would be
-  // cut short: refuse it before anything is written. A folder opens too,
-  // but its first read fails, and the size it gives means nothing.
-  long delka = -1;
-  if (getc(f.f) != EOF || !ferror(f.f))
-    if (fseek(f.f, 0, SEEK_END) == 0) delka = ftell(f.f);
-  if (delka < 0 || fseek(f.f, 0, SEEK_SET) != 0) souborchyba("read", soubor);
-  if (kam >= 0 && delka > (long)ADRLIM - kam) {
-    vypis("Error: File %s (%ld bytes) does not fit in target memory from %06X.\n", soubor,
-           delka, kam);
+  long mez = kam >= 0 && kam < (int)ADRLIM ? (long)ADRLIM - kam : 0, velikost = -1;
+  // A folder opens too, but its first read fails, and its size means nothing.
+  int c = getc(f.f);
+  if (c == EOF && ferror(f.f)) souborchyba("read", soubor);
+  if (fseek(f.f, 0, SEEK_END) == 0) velikost = ftell(f.f);
+  if (velikost >= 0 && fseek(f.f, 0, SEEK_SET)) souborchyba("read", soubor);
+  if (velikost < 0 && c != EOF) data.push_back((unsigned char)c);
+  if (velikost > mez) {
+    vypis("Error: File %s (%ld bytes) does not fit in target memory from %06X.\n", soubor, velikost, kam);
     finish(9);
   }
-  for (int adr = kam; adr < (int)ADRLIM; adr += 64) {
+  unsigned char b[4096];
+  for (size_t n; (n = fread(b, 1, sizeof b, f.f)) > 0 && (long)data.size() <= mez;)
+    data.insert(data.end(), b, b + n);
+  if (ferror(f.f)) souborchyba("read", soubor);
+  if ((long)data.size() > mez) {
+    vypis("Error: File %s (over %ld bytes) does not fit in target memory from %06X.\n", soubor, mez, kam);
+    finish(9);
+  }
+  if (zavri(f)) souborchyba("close", soubor);
+}
+
+void binput(int kam, const char *soubor) {
+  std::vector<unsigned char> data;
+  nactisoubor(kam, soubor, data);
+  // A write request of 10 characters and 2 a byte, its answer '*'.
+  int k = kus(64, 10 + 10 + 10 + 1, 2);
+  for (size_t i = 0; i < data.size(); i += k) {
     char d[256] = "";
     int j = 0;
-    for (; j < 64; j++) {
-      int i = getc(f.f);
-      if (i == EOF) break;
-      snprintf(d + 2 * j, 3, "%02X", i);
-    }
-    if (ferror(f.f)) souborchyba("read", soubor);
-    if (!j) break;
+    for (; j < k && i + j < data.size(); j++) snprintf(d + 2 * j, 3, "%02X", data[i + j]);
     char b[256];
-    snprintf(b, sizeof b, "W%06X<%s\n", adr, d);
+    snprintf(b, sizeof b, "W%06X<%s\n", kam + (int)i, d);
     sendc(b);
     if (o[0] != '*') necekana();
   }
-  if (zavri(f)) souborchyba("close", soubor);
+  if (!overit || data.empty()) return;
+  for (size_t i = 0; i < data.size(); i++) zapis(kam + (unsigned)i, data[i]);
+  overeni();
+}
+
+// Compares the board's memory from kam with the file; writes nothing.
+static void bincmp(int kam, const char *soubor) {
+  std::vector<unsigned char> data;
+  nactisoubor(kam, soubor, data);
+  for (size_t i = 0; i < data.size(); i++) zapis(kam + (unsigned)i, data[i]);
+  overeni();
 }
 
 // Position-checked parse of an @-command; runs it. Null, or an error text.
@@ -388,17 +510,20 @@ const char *zpracuj_prikaz(const char *p) {
   size_t n = strlen(p);
   int hex = !strncmp(p, "@hexget", 7);
   int get = hex || !strncmp(p, "@binget", 7);
-  if (!get && strncmp(p, "@binput", 7)) return "Unknown command";
+  int cmp = !strncmp(p, "@bincmp", 7);
+  if (!get && !cmp && strncmp(p, "@binput", 7)) return "Unknown command";
   if (get ? (n < 23 || p[13] != ',' || p[20] != '>') : (n < 15 || p[13] != '<'))
     return "Syntax error";
-  char a[8], c[8], jmeno[256];
+  char a[8], c[8], jmeno[512];
   snprintf(a, sizeof a, "%.6s", p + 7);
   snprintf(c, sizeof c, "%.6s", p + 14);
   snprintf(jmeno, sizeof jmeno, "%s", p + (get ? 21 : 14));
   size_t k = strlen(jmeno);
   if (k && jmeno[k - 1] == '\n') jmeno[k - 1] = 0;
   int adr = (int)strtol(a, nullptr, 16);
-  if (!get)
+  if (cmp)
+    bincmp(adr, jmeno);
+  else if (!get)
     binput(adr, jmeno);
   else if (hex)
     hexget(adr, (int)strtol(c, nullptr, 16), jmeno);
@@ -415,8 +540,8 @@ struct uroven {
   int hloubka;
   unsigned line;
   unsigned lastcond;
-  char b[256];   // the line, worked on in place
-  char ll[256];  // the line as read, for the syntax message
+  char b[MAXREC + 1];   // the line, worked on in place
+  char ll[MAXREC + 1];  // the line as read, for the syntax message
 };
 
 static void skript(const char *soubor, int hloubka);
@@ -425,10 +550,11 @@ static void skript(const char *soubor, int hloubka);
 static int podmezerou(char c) { return (signed char)c < ' '; }
 
 // Reads one line of at most 245 characters, a CR LF pair as one line end,
-// as text mode does. Returns its length; 0 at the end of the file.
+// as text mode does; an S2 or S8 record whole, up to the longest the format
+// allows. Returns its length; 0 at the end of the file.
 static size_t ctiradek(FILE *f, char *b) {
-  size_t n = 0;
-  while (n < 245) {
+  size_t n = 0, max = 245;
+  while (n < max) {
     int c = getc(f);
     if (c == EOF) break;
     if (c == '\r') {
@@ -440,6 +566,7 @@ static size_t ctiradek(FILE *f, char *b) {
     }
     b[n++] = (char)c;
     if (c == '\n') break;
+    if (n == 2 && b[0] == 'S' && (b[1] == '2' || b[1] == '8')) max = MAXREC;
   }
   b[n] = 0;
   return n;
@@ -521,6 +648,20 @@ static void odesli(uroven &u) {
   }
 }
 
+// An S2 or S8 record for older firmware, which takes it as one command:
+// one too long for a command is refused before anything of it is sent.
+static void zastaru(uroven &u) {
+  size_t n = strlen(u.b);
+  if (n > (size_t)MAXCMD) {
+    vypis("Error: S-record too long for one command with 'old' (%u characters, at most %d):%s line:%d\n",
+          (unsigned)n, MAXCMD, u.soubor, (int)u.line);
+    finish(8);
+  }
+  odesli(u);
+  if (overit && u.b[1] == '2') zaznam(u.b);
+  if (overit && u.b[1] == '8') overeni();
+}
+
 // Carries out the line in u.b by its first characters.
 static void proved(uroven &u) {
   char *b = u.b;
@@ -542,6 +683,8 @@ static void proved(uroven &u) {
       vloz(u);
     } else if (b[0] == '!') {
       kontrola(u);
+    } else if (b[0] == 'S' && (b[1] == '2' || b[1] == '8')) {
+      zastaru(u);
     } else {
       odesli(u);
     }
@@ -649,7 +792,8 @@ void quarn(unsigned argc, char **argv) {
   // A run starts with an empty block buffer and no options.
   binadr = 0;
   memset(binmask, 0, sizeof binmask);
-  olds24 = ramc = 0;
+  olds24 = ramc = overit = 0;
+  zapsano.clear();
 
   setvbuf(stdout, nullptr, _IONBF, 0);
   setvbuf(stdin, nullptr, _IONBF, 0);
@@ -658,6 +802,7 @@ void quarn(unsigned argc, char **argv) {
     vypis(" Use: quarn.exe [p3f8] [i4] [b38400] [old] [file(-s)] [command(-s)]\n");
     vypis(" Option 'old' required for boards with BIOS version prior to 1.28\n");
     vypis(" Note: All options and commands are case sensitive ! \n");
+    vypis(" Option 'verify' reads back and compares every image and @binput written\n");
     finish(0);
   }
 
@@ -684,6 +829,7 @@ void quarn(unsigned argc, char **argv) {
   }
   if ((ramc = slovo(argc, argv, "ram"))) argv[ramc][0] = 0;
   if ((olds24 = slovo(argc, argv, "old"))) argv[olds24][0] = 0;
+  if ((overit = slovo(argc, argv, "verify"))) argv[overit][0] = 0;
 
   vypis("Serial UART port:%3x irq:%x baud:%d mode:%x", port, irq, (int)baud, mode >> 2);
   if (zapni_UART(port, irq, (int)baud, mode)) {
@@ -702,6 +848,14 @@ void quarn(unsigned argc, char **argv) {
     else if (argv[k][0])
       argument(argv[k]);
   }
+  // A block still open is an image without its end: without the S8 record
+  // the board would not even flush its write buffer, so it isn't sent.
+  for (int i = 0; i < 16; i++)
+    if (binmask[i]) {
+      vypis("\nError: The image had no S8 end record: its block at %06X was not sent.\n", binadr);
+      finish(3);
+    }
+  if (!zapsano.empty()) overeni();
   konec();
   vypis("\nLoading completed with no errors.\n");
 }

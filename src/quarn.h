@@ -27,7 +27,7 @@ const char *cmdtail(const char *cmdline);
 
 // Response text of the last answer.
 extern char o[256];
-extern unsigned olds24, ramc;
+extern unsigned olds24, ramc, overit;
 
 // Block buffer: the one open 128-byte block of image data.
 extern unsigned binadr;
