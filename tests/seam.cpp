@@ -1,13 +1,12 @@
 // The tests' stand-in for the serial driver and the exit routine.
 #include "seam.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
-#include <termios.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -16,6 +15,7 @@
 #include <sstream>
 
 #include "comdrv.h"
+#include "line.h"
 #include "options.h"
 #include "quarn.h"
 
@@ -24,28 +24,10 @@ int txrxok;
 int comdrv_port, comdrv_irq, comdrv_baud, comdrv_mode;
 
 namespace {
-// Thrown by finish(): unwinds the loader back to the test.
-struct finished {
+struct finished {  // thrown by finish(): unwinds the loader back to the test
   int code;
 };
-}  // namespace
-
-void finish(signed char p) {
-  printf("Exit code %d\n", p);
-  throw finished{p};
-}
-
-namespace seam {
-board brd;
-std::vector<bytes> wire;
-std::vector<long long> wire_at;
-long long now;
-std::deque<fate> fates;
-int port_opened;
-}  // namespace seam
-
-namespace {
-std::unique_ptr<line> ln;  // the board's end of the line, on the virtual clock
+std::unique_ptr<line> ln;  // the board's end of the line
 
 sim_clock::time_point tp(long long us) { return sim_clock::time_point(std::chrono::microseconds(us)); }
 
@@ -65,6 +47,11 @@ void ber(long long konec) {
   }
 }
 }  // namespace
+
+void finish(signed char p) {
+  printf("Exit code %d\n", p);
+  throw finished{p};
+}
 
 int zapni_UART(short port, signed char irq, int baud, signed char mode) {
   static const int povolene[] = {2400, 4800, 9600, 19200, 38400, 57600, 115200};
@@ -99,40 +86,37 @@ int dozvuk() {
 }
 
 namespace seam {
-
-void reset(bool old) { reset(std::vector<std::string>(old, "--old")); }
+board brd;
+std::vector<bytes> wire;
+std::vector<long long> wire_at;
+long long now;
+std::deque<fate> fates;
+int port_opened;
 
 void reset(const std::vector<std::string> &options) {
-  sim_options so;
   std::vector<std::string> a = options;
   a.insert(a.begin(), "quarn-sim");
   std::vector<char *> argv;
   for (auto &s : a) argv.push_back(&s[0]);
+  sim_options so;
   if (sim_parse((int)argv.size(), argv.data(), so) != -1) abort();
   sim_board(brd, so);
   ln.reset(new line(brd, so.baud, so.faults, so.seed, nullptr, tp(0)));
-  ln->rewrite = [](const bytes &a) {
-    if (fates.empty()) return a;
+  ln->rewrite = [](const bytes &ans) {
+    if (fates.empty()) return ans;
     fate f = fates.front();
     fates.pop_front();
-    return f(a);
+    return f(ans);
   };
-  reset_line();
-}
-
-void reset_line() {
   wire.clear();
   wire_at.clear();
-  now = 0;
-  comdrv_otevreno(0);
   fates.clear();
-  port_opened = 0;
+  now = port_opened = 0;
+  comdrv_otevreno(0);
   comdrv_port = comdrv_irq = comdrv_baud = comdrv_mode = 0;
   o[0] = 0;
-  olds24 = ramc = 0;
-  binadr = 0;
+  olds24 = overit = binadr = 0;
   memset(binmask, 0, sizeof binmask);
-  memset(binbuf, 0, sizeof binbuf);
 }
 
 result call(const std::function<void()> &f) {
@@ -140,7 +124,6 @@ result call(const std::function<void()> &f) {
   FILE *cap = tmpfile();
   int saved = dup(1);
   dup2(fileno(cap), 1);
-  setvbuf(stdout, nullptr, _IONBF, 0);
   result r{-1, ""};
   try {
     f();
@@ -157,51 +140,23 @@ result call(const std::function<void()> &f) {
   return r;
 }
 
-void main_of(const std::vector<std::string> &args) {
-  std::vector<char *> argv;
-  std::vector<std::string> copy = args;
-  copy.insert(copy.begin(), "");
-  for (auto &a : copy) argv.push_back(&a[0]);
-  static cmdstore s;
-  if (const char *chyba = cmdtake((int)argv.size(), argv.data(), &s)) {
-    printf("%s", chyba);
-    finish(8);
-  }
-  quarn((unsigned)s.cmdno + 1, s.cmdpar2);
-  finish(0);
-}
-
 result run(const std::vector<std::string> &args) {
-  return call([&] { main_of(args); });
+  return call([&] {
+    std::vector<std::string> copy = args;
+    copy.insert(copy.begin(), "quarn");
+    std::vector<char *> argv;
+    for (auto &a : copy) argv.push_back(&a[0]);
+    static cmdstore s;
+    if (const char *chyba = cmdtake((int)argv.size(), argv.data(), &s)) {
+      printf("%s", chyba);
+      finish(8);
+    }
+    quarn((unsigned)s.cmdno + 1, s.cmdpar2);
+    finish(0);
+  });
 }
 
-fate drop() {
-  return [](const bytes &) { return bytes(); };
-}
-
-fate answer(const std::string &text) {
-  return [text](const bytes &) { return board_frame(text); };
-}
-
-fate raw(const bytes &b) {
-  return [b](const bytes &) { return b; };
-}
-
-void drop_next(int n) {
-  for (int i = 0; i < n; i++) fates.push_back(drop());
-}
-
-bytes frame_of(const std::string &text) { return board_frame(text); }
-
-bytes request_of(const std::string &text) {
-  char tel[256] = "\x68\x01\x01\x68\x7F\x7F\x47\xF5";
-  size_t n = text.size() < 246 ? text.size() : 246;
-  memcpy(tel + 8, text.data(), n);
-  unsigned char tx[256];
-  int delka = (int)(8 + n + 2);
-  comdrv_frame(tel, delka, tx);
-  return bytes(tx, tx + delka);
-}
+std::string text_of(const bytes &t) { return std::string(t.begin() + 8, t.end() - 2); }
 
 std::string hex(const bytes &b) {
   std::string s;
@@ -221,9 +176,26 @@ bytes unhex(const std::string &s) {
   return b;
 }
 
+// The process's temporary root, removed with everything in it at exit.
+struct root {
+  std::string path;
+  ~root() {
+    if (!path.empty() && system(("rm -rf '" + path + "'").c_str())) perror(path.c_str());
+  }
+};
+
 std::string tmpdir() {
-  char t[] = "/tmp/quarn-test-XXXXXX";
-  return mkdtemp(t);
+  static root r;
+  static int n;
+  if (r.path.empty()) {
+    const char *t = getenv("TMPDIR");
+    std::string tpl = std::string(t && *t ? t : "/tmp") + "/quarn-tests-XXXXXX";
+    if (!mkdtemp(&tpl[0])) abort();
+    r.path = tpl;
+  }
+  std::string d = r.path + "/" + std::to_string(++n);
+  if (mkdir(d.c_str(), 0700)) abort();
+  return d;
 }
 
 void write_file(const std::string &path, const std::string &data) {
@@ -237,30 +209,7 @@ std::string read_file(const std::string &path) {
   return s.str();
 }
 
-std::string text_of(const bytes &t) { return std::string(t.begin() + 8, t.end() - 2); }
-
-std::vector<std::string> sent() {
-  std::vector<std::string> v;
-  for (const bytes &t : wire) v.push_back(text_of(t));
-  return v;
-}
-
-bool ends_with(const std::string &s, const std::string &tail) {
-  return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
-}
-
-result script(const std::string &path) {
-  return call([&] { zpracuj_soubor(path.c_str()); });
-}
-
-std::string in_tmpdir() {
-  std::string d = tmpdir();
-  if (chdir(d.c_str())) perror(d.c_str());
-  return d;
-}
-
-child spawn(const std::vector<std::string> &argv, const std::vector<std::string> &env,
-            const std::string &err_path) {
+child spawn(const std::vector<std::string> &argv, const std::string &dir, const std::vector<std::string> &env) {
   child c;
   int p[2];
   if (pipe(p)) return c;
@@ -269,15 +218,12 @@ child spawn(const std::vector<std::string> &argv, const std::vector<std::string>
     dup2(p[1], 1);
     close(p[0]);
     close(p[1]);
-    if (!err_path.empty()) {
-      int e = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-      dup2(e, 2);
-    }
+    if (chdir(dir.c_str())) _exit(126);
     for (const std::string &v : env) putenv(strdup(v.c_str()));
     std::vector<char *> a;
     for (const std::string &s : argv) a.push_back(strdup(s.c_str()));
     a.push_back(nullptr);
-    execv(a[0], a.data());
+    execvp(a[0], a.data());
     _exit(127);
   }
   close(p[1]);
@@ -285,19 +231,18 @@ child spawn(const std::vector<std::string> &argv, const std::vector<std::string>
   return c;
 }
 
+std::string drain(const child &c) {
+  std::string out;
+  char buf[4096];
+  for (ssize_t n; (n = read(c.out, buf, sizeof buf)) > 0;) out.append(buf, (size_t)n);
+  return out;
+}
+
 int reap(const child &c) {
   int st = 0;
   if (c.out >= 0) close(c.out);
   waitpid(c.pid, &st, 0);
   return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
-}
-
-void make_raw(int fd) {
-  termios t;
-  if (tcgetattr(fd, &t) == 0) {
-    cfmakeraw(&t);
-    tcsetattr(fd, TCSANOW, &t);
-  }
 }
 
 }  // namespace seam

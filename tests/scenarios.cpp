@@ -1,0 +1,293 @@
+// Golden scenarios: runs of the loader written as data (scenarios/*.txt),
+// each run in-process on the virtual clock, end to end (build/quarn against
+// build/quarn-sim in real time), or both, and judged by the same checks.
+//
+//   == title                 starts a scenario
+//   mode: both | e2e         default: in-process only
+//   board: OPTIONS           quarn-sim's options for the board and its line
+//   run: ARGS                the loader's arguments, split at blanks
+//   stdin: FILE              (e2e) the loader's standard input
+//   file NAME: TEXT          a file in the run's folder
+//   pattern NAME: N          N bytes of a fixed pseudo-random sequence
+//   srec NAME: F@ADDR.. [/N] S2 records of files at addresses, N bytes a
+//                            record (default 16), then an S8 record
+//   sh: COMMAND              run in the folder before the loader
+//   poke ADDR: HEX           board memory before the run
+//   answer N: TEXT | answer N hex: BYTES | drop: N...   (in-process) the
+//                            board's answer to request N replaced or lost
+//   exit: CODE   out: TEXT   end: TEXT   has: TEXT   hasnt: TEXT
+//   sent: TEXTS              every request's text, in order
+//   wire N: BYTES            request N exactly;  requests: N
+//   expect NAME: TEXT        a file after the run (@FILE: that file's bytes)
+//   memory ADDR: HEX         board memory after (FF*16 repeats; @FILE)
+//   after: MS   within: MS   the run's length, virtual or real
+// A value after ': ' is taken to the line's end; a key with nothing after
+// its ':' takes the '| ' lines that follow, each with a line end. Values
+// know \n \r \t \\ \xHH, and {start}: the banner and settings lines.
+#include <dirent.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <map>
+#include <sstream>
+
+#include "quarn.h"
+#include "seam.h"
+
+namespace {
+
+const std::string BANNER = "\n ORBA-01 loader ver. 0.95 (BELKOS v1.28) (c) 2026 Quarn developers \n";
+const std::string START = BANNER +
+    "Serial UART port:3f8 irq:4 baud:38400 mode:0\rSerial UART port:3f8 irq:4 baud:38400 mode:0 \nUART init O.K.\n";
+
+struct item {
+  std::string key, arg;
+  std::vector<std::string> vals;  // one inline value, or the '| ' lines
+  bool lines = false;
+  std::string text() const {  // the value as one text
+    std::string t;
+    for (auto &v : vals) t += v + (lines ? "\n" : "");
+    return t;
+  }
+  std::vector<std::string> words() const {  // inline: split at blanks; lines: one each
+    if (lines) return vals;
+    std::vector<std::string> w;
+    std::istringstream in(vals.at(0));
+    for (std::string s; in >> s;) w.push_back(s);
+    return w;
+  }
+};
+
+struct scenario {
+  std::string name, title;
+  std::vector<item> items;
+  std::vector<const item *> all(const std::string &key) const {
+    std::vector<const item *> v;
+    for (auto &i : items)
+      if (i.key == key) v.push_back(&i);
+    return v;
+  }
+  std::string get(const std::string &key, const std::string &dflt = "") const {
+    auto v = all(key);
+    return v.empty() ? dflt : v[0]->text();
+  }
+};
+
+std::string unescape(const std::string &s) {
+  std::string o;
+  for (size_t i = 0; i < s.size(); i++) {
+    if (!s.compare(i, 7, "{start}")) {
+      o += START;
+      i += 6;
+    } else if (s[i] != '\\' || i + 1 == s.size()) {
+      o += s[i];
+    } else {
+      char c = s[++i];
+      if (c == 'x') {
+        o += (char)strtol(s.substr(i + 1, 2).c_str(), nullptr, 16);
+        i += 2;
+      } else {
+        o += c == 'n' ? '\n' : c == 'r' ? '\r' : c == 't' ? '\t' : c;
+      }
+    }
+  }
+  return o;
+}
+
+std::vector<scenario> load() {
+  std::vector<scenario> all;
+  std::string dir = std::string(QUARN_SOURCE_DIR) + "/tests/scenarios";
+  std::vector<std::string> files;
+  if (DIR *d = opendir(dir.c_str())) {
+    while (dirent *e = readdir(d))
+      if (strstr(e->d_name, ".txt")) files.push_back(e->d_name);
+    closedir(d);
+  }
+  std::sort(files.begin(), files.end());
+  for (auto &f : files) {
+    std::ifstream in(dir + "/" + f);
+    for (std::string l; std::getline(in, l);) {
+      if (!l.compare(0, 3, "== ")) {
+        all.push_back({f.substr(0, f.size() - 4) + "_" + std::to_string(all.size()), l.substr(3), {}});
+      } else if (!l.compare(0, 2, "| ") || l == "|") {
+        all.back().items.back().vals.push_back(unescape(l.substr(std::min<size_t>(2, l.size()))));
+      } else if (!l.empty() && l[0] != '#') {
+        size_t colon = l.find(':'), blank = l.find(' ');
+        item it;
+        it.key = l.substr(0, std::min(colon, blank));
+        if (blank < colon) it.arg = l.substr(blank + 1, colon - blank - 1);
+        it.lines = colon + 1 >= l.size();
+        if (!it.lines) it.vals.push_back(unescape(l.substr(colon + 2)));
+        all.back().items.push_back(it);
+      }
+    }
+  }
+  return all;
+}
+
+std::string pattern(size_t n) {
+  std::string s(n, 0);
+  uint32_t x = 12345;
+  for (char &c : s) c = (char)((x = x * 1103515245 + 12345) >> 16);
+  return s;
+}
+
+// S2 records, `per` bytes each, of each file at its address; then S8.
+std::string srec(const std::string &dir, const std::vector<std::string> &parts) {
+  std::string out;
+  size_t per = 16;
+  for (auto &p : parts) {
+    if (p[0] == '/') {
+      per = std::stoul(p.substr(1));
+      continue;
+    }
+    size_t at = p.find('@');
+    std::string data = seam::read_file(dir + "/" + p.substr(0, at));
+    unsigned a = std::stoul(p.substr(at + 1), nullptr, 16);
+    for (size_t i = 0; i < data.size(); i += per) {
+      std::string rec = data.substr(i, per);
+      unsigned n = (unsigned)rec.size() + 4, ad = a + (unsigned)i, sum = n + (ad >> 16) + (ad >> 8) + ad;
+      char h[16];
+      snprintf(h, sizeof h, "S2%02X%06X", n, ad);
+      out += h;
+      for (unsigned char c : rec) {
+        snprintf(h, sizeof h, "%02X", c);
+        out += h;
+        sum += c;
+      }
+      snprintf(h, sizeof h, "%02X\n", ~sum & 0xFF);
+      out += h;
+    }
+  }
+  return out + "S804000000FB\n";
+}
+
+// Bytes from hex pairs, "XX*N" repeats, or "@FILE" the file's bytes.
+std::string bytes_of(const std::string &v, const std::string &dir) {
+  if (v[0] == '@') return seam::read_file(dir + "/" + v.substr(1));
+  std::string b;
+  std::istringstream in(v);
+  for (std::string w; in >> w;) {
+    size_t star = w.find('*');
+    b.append(star == std::string::npos ? 1 : std::stoul(w.substr(star + 1)), (char)std::stoul(w.substr(0, 2), nullptr, 16));
+  }
+  return b;
+}
+
+struct outcome {
+  int code = -1;
+  std::string out, mem;
+  std::vector<bytes> wire;
+  double ms = 0;
+};
+
+outcome inproc(const scenario &s, const std::string &dir) {
+  seam::reset(s.all("board").empty() ? std::vector<std::string>() : s.all("board")[0]->words());
+  for (auto *p : s.all("poke")) {
+    std::string b = bytes_of(p->text(), dir);
+    std::copy(b.begin(), b.end(), seam::brd.mem.begin() + std::stoul(p->arg, nullptr, 16));
+  }
+  std::map<size_t, seam::fate> fates;
+  for (auto *a : s.all("answer")) {
+    std::istringstream in(a->arg);
+    size_t n;
+    std::string how;
+    in >> n >> how;
+    bytes b = how == "hex" ? seam::unhex(a->text()) : board_frame(a->text());
+    fates[n] = [b](const bytes &) { return b; };
+  }
+  for (auto *d : s.all("drop"))
+    for (auto &w : d->words()) fates[std::stoul(w)] = [](const bytes &) { return bytes(); };
+  for (size_t n = 1; !fates.empty() && n <= fates.rbegin()->first; n++)
+    seam::fates.push_back(fates.count(n) ? fates[n] : [](const bytes &b) { return b; });
+  if (chdir(dir.c_str())) ADD_FAILURE() << dir;
+  auto r = seam::run(s.all("run")[0]->words());
+  return {r.code, r.out, std::string(seam::brd.mem.begin(), seam::brd.mem.end()), seam::wire, seam::now / 1000.0};
+}
+
+outcome e2e(const scenario &s, const std::string &dir) {
+  std::string mem;
+  for (auto *p : s.all("poke")) {
+    std::string b = bytes_of(p->text(), dir);
+    size_t a = std::stoul(p->arg, nullptr, 16);
+    if (mem.size() < a + b.size()) mem.resize(a + b.size(), '\xFF');
+    mem.replace(a, b.size(), b);
+  }
+  if (!mem.empty()) seam::write_file(dir + "/mem.bin", mem);
+  std::vector<std::string> argv = {"sh", "-c", "exec \"$@\" <" + s.get("stdin", "/dev/null") + " 2>sim.err", "sh",
+                                   QUARN_SIM_BIN, "--memory", "mem.bin", "--log", "sim.log"};
+  for (auto *b : s.all("board"))
+    for (auto &w : b->words()) argv.push_back(w);
+  argv.push_back("--");
+  argv.push_back(QUARN_BIN);
+  for (auto &w : s.all("run")[0]->words()) argv.push_back(w);
+  auto t0 = std::chrono::steady_clock::now();
+  seam::child c = seam::spawn(argv, dir);
+  outcome r;
+  r.out = seam::drain(c);
+  r.code = seam::reap(c);
+  r.ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
+  r.mem = seam::read_file(dir + "/mem.bin");
+  std::istringstream log(seam::read_file(dir + "/sim.log"));
+  for (std::string l; std::getline(log, l);) {
+    size_t at = l.find(" > ");
+    if (at < 12) r.wire.push_back(seam::unhex(l.substr(at + 3, l.find("  ", at + 3) - at - 3)));
+  }
+  return r;
+}
+
+void judge(const scenario &s, const outcome &r, const std::string &dir) {
+  for (auto &i : s.items) {
+    std::string v = i.text();
+    SCOPED_TRACE(i.key + " " + i.arg);
+    if (i.key == "exit") EXPECT_EQ(r.code, std::stoi(v)) << r.out;
+    if (i.key == "out") EXPECT_EQ(r.out, v);
+    if (i.key == "end") EXPECT_TRUE(r.out.size() >= v.size() && !r.out.compare(r.out.size() - v.size(), v.size(), v)) << r.out;
+    if (i.key == "has") EXPECT_NE(r.out.find(v), std::string::npos) << r.out;
+    if (i.key == "hasnt") EXPECT_EQ(r.out.find(v), std::string::npos) << r.out;
+    if (i.key == "requests") EXPECT_EQ(r.wire.size(), std::stoul(v));
+    if (i.key == "wire") EXPECT_EQ(seam::hex(r.wire.at(std::stoul(i.arg) - 1)), v);
+    if (i.key == "after") EXPECT_GE(r.ms, std::stod(v));
+    if (i.key == "within") EXPECT_LE(r.ms, std::stod(v));
+    if (i.key == "expect") EXPECT_EQ(seam::read_file(dir + "/" + i.arg), v[0] == '@' ? bytes_of(v, dir) : v);
+    if (i.key == "memory") {
+      std::string want = bytes_of(v, dir);
+      size_t a = std::stoul(i.arg, nullptr, 16);
+      EXPECT_EQ(seam::hex(bytes(r.mem.begin() + a, r.mem.begin() + a + want.size())), seam::hex(bytes(want.begin(), want.end())));
+    }
+    if (i.key == "sent") {
+      std::vector<std::string> got;
+      for (auto &w : r.wire) got.push_back(w[8] == 's' || w[8] == 'n' ? board_describe(w) : seam::text_of(w));
+      auto want = i.words();
+      for (auto &w : want) w = unescape(w);
+      EXPECT_EQ(got, want);
+    }
+  }
+}
+
+struct Scenario : testing::TestWithParam<scenario> {};
+
+TEST_P(Scenario, Runs) {
+  const scenario &s = GetParam();
+  std::string mode = s.get("mode", "inproc");
+  for (bool real : {false, true}) {
+    if (real ? mode == "inproc" : mode == "e2e") continue;
+    SCOPED_TRACE(s.title + (real ? " (end to end)" : " (in-process)"));
+    std::string dir = seam::tmpdir();
+    for (auto *f : s.all("file")) seam::write_file(dir + "/" + f->arg, f->text());
+    for (auto *p : s.all("pattern")) seam::write_file(dir + "/" + p->arg, pattern(std::stoul(p->text())));
+    for (auto *p : s.all("srec")) seam::write_file(dir + "/" + p->arg, srec(dir, p->words()));
+    for (auto *c : s.all("sh")) ASSERT_EQ(system(("cd " + dir + " && " + c->text()).c_str()), 0) << c->text();
+    judge(s, real ? e2e(s, dir) : inproc(s, dir), dir);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Golden, Scenario, testing::ValuesIn(load()),
+                         [](const testing::TestParamInfo<scenario> &i) { return i.param.name; });
+
+}  // namespace
