@@ -178,6 +178,16 @@ int main(int argc, char **argv) {
   prctl(PR_SET_TIMERSLACK, 1UL);
 #endif
   setvbuf(stdout, nullptr, _IONBF, 0);
+  // The flags every POSIX tool takes: help as "?" shows it, and the version.
+  // Neither opens a port.
+  static char help[] = "?";
+  for (int k = 1; k < argc; k++) {
+    if (!strcmp(argv[k], "--version")) {
+      printf("quarn %s\n", QUARN_VERSION);
+      return 0;
+    }
+    if (!strcmp(argv[k], "-h") || !strcmp(argv[k], "--help")) argv[k] = help;
+  }
   static cmdstore s;
   if (const char *chyba = cmdtake(argc, argv, &s)) {
     printf("%s", chyba);
