@@ -6,7 +6,7 @@
 //   mode: both | e2e         default: in-process only
 //   board: OPTIONS           quarn-sim's options for the board and its line
 //   run: ARGS                the loader's arguments, split at blanks
-//   stdin: FILE              (e2e) the loader's standard input
+//   stdin: FILE              (e2e) piped into the loader's standard input
 //   file NAME: TEXT          a file in the run's folder
 //   pattern NAME: N          N bytes of a fixed pseudo-random sequence
 //   srec NAME: F@ADDR.. [/N] S2 records of files at addresses, N bytes a
@@ -21,9 +21,10 @@
 //   expect NAME: TEXT        a file after the run (@FILE: that file's bytes)
 //   memory ADDR: HEX         board memory after (FF*16 repeats; @FILE)
 //   after: MS   within: MS   the run's length, virtual or real
+//   logged: TEXT             (e2e) in quarn-sim's transcript or its stderr
 // A value after ': ' is taken to the line's end; a key with nothing after
 // its ':' takes the '| ' lines that follow, each with a line end. Values
-// know \n \r \t \\ \xHH, and {start}: the banner and settings lines.
+// know \n \r \t \\ \xHH, {banner}, and {start}: the banner and settings lines.
 #include <dirent.h>
 #include <unistd.h>
 
@@ -41,26 +42,12 @@
 
 namespace {
 
-const std::string BANNER = "\n ORBA-01 loader ver. 0.95 (BELKOS v1.28) (c) 2026 Quarn developers \n";
-const std::string START = BANNER +
-    "Serial UART port:3f8 irq:4 baud:38400 mode:0\rSerial UART port:3f8 irq:4 baud:38400 mode:0 \nUART init O.K.\n";
-
 struct item {
   std::string key, arg;
   std::vector<std::string> vals;  // one inline value, or the '| ' lines
   bool lines = false;
-  std::string text() const {  // the value as one text
-    std::string t;
-    for (auto &v : vals) t += v + (lines ? "\n" : "");
-    return t;
-  }
-  std::vector<std::string> words() const {  // inline: split at blanks; lines: one each
-    if (lines) return vals;
-    std::vector<std::string> w;
-    std::istringstream in(vals.at(0));
-    for (std::string s; in >> s;) w.push_back(s);
-    return w;
-  }
+  std::string text() const;              // the value as one text
+  std::vector<std::string> words() const;  // inline: split at blanks; lines: one each
 };
 
 struct scenario {
@@ -78,25 +65,20 @@ struct scenario {
   }
 };
 
-std::string unescape(const std::string &s) {
-  std::string o;
-  for (size_t i = 0; i < s.size(); i++) {
-    if (!s.compare(i, 7, "{start}")) {
-      o += START;
-      i += 6;
-    } else if (s[i] != '\\' || i + 1 == s.size()) {
-      o += s[i];
-    } else {
-      char c = s[++i];
-      if (c == 'x') {
-        o += (char)strtol(s.substr(i + 1, 2).c_str(), nullptr, 16);
-        i += 2;
-      } else {
-        o += c == 'n' ? '\n' : c == 'r' ? '\r' : c == 't' ? '\t' : c;
-      }
-    }
-  }
-  return o;
+std::string item::text() const {
+  std::string t;
+  for (auto &v : vals) t += seam::unescape(v) + (lines ? "\n" : "");
+  return t;
+}
+
+std::vector<std::string> item::words() const {
+  std::vector<std::string> w;
+  for (auto &v : vals) w.push_back(seam::unescape(v));
+  if (lines) return w;
+  w.clear();
+  std::istringstream in(vals.at(0));
+  for (std::string s; in >> s;) w.push_back(seam::unescape(s));
+  return w;
 }
 
 std::vector<scenario> load() {
@@ -115,14 +97,14 @@ std::vector<scenario> load() {
       if (!l.compare(0, 3, "== ")) {
         all.push_back({f.substr(0, f.size() - 4) + "_" + std::to_string(all.size()), l.substr(3), {}});
       } else if (!l.compare(0, 2, "| ") || l == "|") {
-        all.back().items.back().vals.push_back(unescape(l.substr(std::min<size_t>(2, l.size()))));
+        all.back().items.back().vals.push_back(l.substr(std::min<size_t>(2, l.size())));
       } else if (!l.empty() && l[0] != '#') {
         size_t colon = l.find(':'), blank = l.find(' ');
         item it;
         it.key = l.substr(0, std::min(colon, blank));
         if (blank < colon) it.arg = l.substr(blank + 1, colon - blank - 1);
         it.lines = colon + 1 >= l.size();
-        if (!it.lines) it.vals.push_back(unescape(l.substr(colon + 2)));
+        if (!it.lines) it.vals.push_back(l.substr(colon + 2));
         all.back().items.push_back(it);
       }
     }
@@ -195,16 +177,15 @@ outcome inproc(const scenario &s, const std::string &dir) {
   std::map<size_t, seam::fate> fates;
   for (auto *a : s.all("answer")) {
     std::istringstream in(a->arg);
-    size_t n;
-    std::string how;
+    std::string n, how;
     in >> n >> how;
     bytes b = how == "hex" ? seam::unhex(a->text()) : board_frame(a->text());
-    fates[n] = [b](const bytes &) { return b; };
+    (n == "*" ? seam::always : fates[std::stoul(n)]) = [b](const bytes &) { return b; };
   }
   for (auto *d : s.all("drop"))
     for (auto &w : d->words()) fates[std::stoul(w)] = [](const bytes &) { return bytes(); };
   for (size_t n = 1; !fates.empty() && n <= fates.rbegin()->first; n++)
-    seam::fates.push_back(fates.count(n) ? fates[n] : [](const bytes &b) { return b; });
+    seam::fates.push_back(fates.count(n) ? fates[n] : seam::always ? seam::always : [](const bytes &b) { return b; });
   if (chdir(dir.c_str())) ADD_FAILURE() << dir;
   auto r = seam::run(s.all("run")[0]->words());
   return {r.code, r.out, std::string(seam::brd.mem.begin(), seam::brd.mem.end()), seam::wire, seam::now / 1000.0};
@@ -219,7 +200,7 @@ outcome e2e(const scenario &s, const std::string &dir) {
     mem.replace(a, b.size(), b);
   }
   if (!mem.empty()) seam::write_file(dir + "/mem.bin", mem);
-  std::vector<std::string> argv = {"sh", "-c", "exec \"$@\" <" + s.get("stdin", "/dev/null") + " 2>sim.err", "sh",
+  std::vector<std::string> argv = {"sh", "-c", "cat " + s.get("stdin", "/dev/null") + " | \"$@\" 2>sim.err", "sh",
                                    QUARN_SIM_BIN, "--memory", "mem.bin", "--log", "sim.log"};
   for (auto *b : s.all("board"))
     for (auto &w : b->words()) argv.push_back(w);
@@ -245,16 +226,26 @@ void judge(const scenario &s, const outcome &r, const std::string &dir) {
   for (auto &i : s.items) {
     std::string v = i.text();
     SCOPED_TRACE(i.key + " " + i.arg);
-    if (i.key == "exit") EXPECT_EQ(r.code, std::stoi(v)) << r.out;
-    if (i.key == "out") EXPECT_EQ(r.out, v);
-    if (i.key == "end") EXPECT_TRUE(r.out.size() >= v.size() && !r.out.compare(r.out.size() - v.size(), v.size(), v)) << r.out;
-    if (i.key == "has") EXPECT_NE(r.out.find(v), std::string::npos) << r.out;
-    if (i.key == "hasnt") EXPECT_EQ(r.out.find(v), std::string::npos) << r.out;
-    if (i.key == "requests") EXPECT_EQ(r.wire.size(), std::stoul(v));
-    if (i.key == "wire") EXPECT_EQ(seam::hex(r.wire.at(std::stoul(i.arg) - 1)), v);
-    if (i.key == "after") EXPECT_GE(r.ms, std::stod(v));
-    if (i.key == "within") EXPECT_LE(r.ms, std::stod(v));
-    if (i.key == "expect") EXPECT_EQ(seam::read_file(dir + "/" + i.arg), v[0] == '@' ? bytes_of(v, dir) : v);
+    if (i.key == "exit") { EXPECT_EQ(r.code, std::stoi(v)) << r.out; }
+    if (i.key == "out") { EXPECT_EQ(r.out, v); }
+    if (i.key == "end") { EXPECT_TRUE(r.out.size() >= v.size() && !r.out.compare(r.out.size() - v.size(), v.size(), v)) << r.out; }
+    if (i.key == "has") { EXPECT_NE(r.out.find(v), std::string::npos) << r.out; }
+    if (i.key == "hasnt") { EXPECT_EQ(r.out.find(v), std::string::npos) << r.out; }
+    if (i.key == "times") {
+      size_t n = 0;
+      for (size_t at = 0; (at = r.out.find(v, at)) != std::string::npos; at++) n++;
+      EXPECT_EQ(n, std::stoul(i.arg));
+    }
+    if (i.key == "requests") { EXPECT_EQ(r.wire.size(), std::stoul(v)); }
+    if (i.key == "wire") { EXPECT_EQ(seam::hex(r.wire.at(std::stoul(i.arg) - 1)), v); }
+    if (i.key == "logged") { EXPECT_NE((seam::read_file(dir + "/sim.log") + seam::read_file(dir + "/sim.err")).find(v), std::string::npos); }
+    if (i.key == "after") { EXPECT_GE(r.ms, std::stod(v)); }
+    if (i.key == "within") { EXPECT_LE(r.ms, std::stod(v)); }
+    if (i.key == "expect") {
+      bool hex = i.arg.size() > 4 && !i.arg.compare(i.arg.size() - 4, 4, " hex");
+      std::string f = hex ? i.arg.substr(0, i.arg.size() - 4) : i.arg;
+      EXPECT_EQ(seam::read_file(dir + "/" + f), hex || v[0] == '@' ? bytes_of(v, dir) : v);
+    }
     if (i.key == "memory") {
       std::string want = bytes_of(v, dir);
       size_t a = std::stoul(i.arg, nullptr, 16);
@@ -262,13 +253,16 @@ void judge(const scenario &s, const outcome &r, const std::string &dir) {
     }
     if (i.key == "sent") {
       std::vector<std::string> got;
-      for (auto &w : r.wire) got.push_back(w[8] == 's' || w[8] == 'n' ? board_describe(w) : seam::text_of(w));
-      auto want = i.words();
-      for (auto &w : want) w = unescape(w);
-      EXPECT_EQ(got, want);
+      for (auto &w : r.wire) {  // a block telegram as its description
+        std::string d = board_describe(w);
+        got.push_back(d.find(", CRC ") != std::string::npos ? d : seam::text_of(w));
+      }
+      EXPECT_EQ(got, i.words());
     }
   }
 }
+
+void PrintTo(const scenario &s, std::ostream *os) { *os << s.title; }
 
 struct Scenario : testing::TestWithParam<scenario> {};
 

@@ -86,11 +86,15 @@ int dozvuk() {
 }
 
 namespace seam {
+const std::string BANNER = "\n ORBA-01 loader ver. 0.95 (BELKOS v1.28) (c) 2026 Quarn developers \n";
+const std::string START = BANNER +
+    "Serial UART port:3f8 irq:4 baud:38400 mode:0\rSerial UART port:3f8 irq:4 baud:38400 mode:0 \nUART init O.K.\n";
 board brd;
 std::vector<bytes> wire;
 std::vector<long long> wire_at;
 long long now;
 std::deque<fate> fates;
+fate always;
 int port_opened;
 
 void reset(const std::vector<std::string> &options) {
@@ -103,7 +107,7 @@ void reset(const std::vector<std::string> &options) {
   sim_board(brd, so);
   ln.reset(new line(brd, so.baud, so.faults, so.seed, nullptr, tp(0)));
   ln->rewrite = [](const bytes &ans) {
-    if (fates.empty()) return ans;
+    if (fates.empty()) return always ? always(ans) : ans;
     fate f = fates.front();
     fates.pop_front();
     return f(ans);
@@ -111,6 +115,7 @@ void reset(const std::vector<std::string> &options) {
   wire.clear();
   wire_at.clear();
   fates.clear();
+  always = nullptr;
   now = port_opened = 0;
   comdrv_otevreno(0);
   comdrv_port = comdrv_irq = comdrv_baud = comdrv_mode = 0;
@@ -154,6 +159,27 @@ result run(const std::vector<std::string> &args) {
     quarn((unsigned)s.cmdno + 1, s.cmdpar2);
     finish(0);
   });
+}
+
+std::string unescape(const std::string &s) {
+  std::string o;
+  for (size_t i = 0; i < s.size(); i++) {
+    if (!s.compare(i, 7, "{start}") || !s.compare(i, 8, "{banner}")) {
+      o += s[i + 1] == 's' ? START : BANNER;
+      i += s[i + 1] == 's' ? 6 : 7;
+    } else if (s[i] != '\\' || i + 1 == s.size()) {
+      o += s[i];
+    } else {
+      char c = s[++i];
+      if (c == 'x') {
+        o += (char)strtol(s.substr(i + 1, 2).c_str(), nullptr, 16);
+        i += 2;
+      } else {
+        o += c == 'n' ? '\n' : c == 'r' ? '\r' : c == 't' ? '\t' : c;
+      }
+    }
+  }
+  return o;
 }
 
 std::string text_of(const bytes &t) { return std::string(t.begin() + 8, t.end() - 2); }

@@ -20,6 +20,7 @@ extern std::vector<bytes> wire;         // every request telegram as it went out
 extern std::vector<long long> wire_at;  // when each went out, virtual microseconds
 extern long long now;                   // the virtual clock, microseconds
 extern std::deque<fate> fates;          // consumed one per request; then answers pass
+extern fate always;                     // when set, the fate of answers the fates leave
 extern int port_opened;                 // zapni_UART calls that succeeded
 
 struct result {
@@ -34,6 +35,8 @@ result run(const std::vector<std::string> &args);
 // Any routine of the loader, with its console text and exit code.
 result call(const std::function<void()> &f);
 
+// \n \r \t \\ \xHH; {banner}, and {start}: the banner and the default settings lines.
+std::string unescape(const std::string &s);
 std::string text_of(const bytes &t);  // a telegram's text: from index 8 up to its checksum
 std::string hex(const bytes &b);      // "68 0C 0C 68 ..."
 bytes unhex(const std::string &s);    // the reverse, blanks ignored

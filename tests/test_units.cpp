@@ -1,0 +1,72 @@
+// What no scenario reaches: the Windows command-line splitter, sendc's own
+// limit, and the pause before a request measured on the virtual clock.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "quarn.h"
+#include "seam.h"
+
+namespace {
+
+// The arguments cmdsplit makes of a tail, joined by '|'; or its error's start.
+std::string split(const std::string &tail) {
+  static cmdstore s;
+  if (const char *e = cmdsplit(tail.c_str(), &s)) return std::string(e).substr(0, 6);
+  std::string v;
+  for (int k = 1; k <= s.cmdno; k++) v += (k > 1 ? "|" : "") + std::string(s.cmdpar2[k]);
+  return v;
+}
+
+TEST(Units, SplittingTheWindowsCommandLine) {
+  // The character after a separating space is always taken, even a space; no
+  // quoting; a tab is part of an argument. Past a limit (127 characters an
+  // argument, 127 arguments, 255 characters in all) the line is refused.
+  std::string many = "a", tail(255, 'a');
+  for (int i = 1; i < 127; i++) many += " a";
+  tail[100] = tail[200] = ' ';
+  auto bars = [](std::string s) { return std::replace(s.begin(), s.end(), ' ', '|'), s; };
+  const std::pair<std::string, std::string> cases[] = {
+      {"", ""}, {"p2f8 b9600 boot.scr", "p2f8|b9600|boot.scr"}, {"a  b", "a| b"}, {"a   b", "a| |b"},
+      {"a ", "a|"}, {"\"x y\"\tz", "\"x|y\"\tz"}, {std::string(127, 'x'), std::string(127, 'x')},
+      {std::string(128, 'x'), "Error:"}, {many, bars(many)}, {many + " a", "Error:"}, {tail, bars(tail)},
+      {tail + "a", "Error:"}};
+  for (auto &c : cases) EXPECT_EQ(split(c.first), c.second) << c.first;
+  EXPECT_STREQ(cmdtail("quarn.exe  p2f8 x"), "p2f8 x");
+  EXPECT_STREQ(cmdtail("quarn.exe"), "");
+  EXPECT_STREQ(cmdtail("\"C:\\Program Files\\quarn.exe\" b9600"), "b9600");
+}
+
+// The longest text fills the 256-byte telegram, a '~' not counted; one more
+// is refused before anything is sent.
+TEST(Units, CommandTextLimit) {
+  for (std::string pre : {"", "~"}) {
+    seam::reset();
+    seam::call([&] { sendc((pre + std::string(246, 'x')).c_str()); });
+    ASSERT_EQ(seam::wire.size(), 1u);
+    EXPECT_EQ(seam::wire[0].size(), 256u);
+    auto r = seam::call([&] { sendc((pre + std::string(247, 'x')).c_str()); });
+    EXPECT_EQ(r.out, "Error: Command too long (247 characters, at most 246).\nExit code 8\n");
+    EXPECT_EQ(seam::wire.size(), 1u);
+  }
+}
+
+// The pause before a request is at least 2 ms from the last byte on the
+// line, also when that was an owed answer: at 9600 baud a request of 18
+// bytes takes 18.75 ms, an identity answer of 30 bytes 31.25 ms.
+TEST(Units, PauseCountsFromTheLastByte) {
+  // A prompt answer; then the answer 700 ms late, the retry's behind it.
+  const std::pair<const char *, long long> cases[] = {{"0", 18750 + 31250}, {"@1:700", 700000 + 2 * 31250}};
+  for (auto &c : cases) {
+    seam::reset({"--baud", "9600", "--late", c.first});
+    seam::call([] {
+      sendc("I000000\n");
+      sendc("R000000,01\n");
+    });
+    long long gap = seam::wire_at.back() - seam::wire_at[0] - c.second;
+    EXPECT_GE(gap, 2000) << c.first;
+    EXPECT_LT(gap, 2100) << c.first;
+  }
+}
+
+}  // namespace
