@@ -9,8 +9,6 @@
 //   stdin: FILE              (e2e) piped into the loader's standard input
 //   file NAME: TEXT          a file in the run's folder
 //   pattern NAME: N          N bytes of a fixed pseudo-random sequence
-//   srec NAME: F@ADDR.. [/N] S2 records of files at addresses, N bytes a
-//                            record (default 16), then an S8 record
 //   sh: COMMAND              run in the folder before the loader
 //   poke ADDR: HEX           board memory before the run
 //   answer N: TEXT | answer N hex: BYTES | drop: N...   (in-process) the
@@ -119,36 +117,6 @@ std::string pattern(size_t n) {
   return s;
 }
 
-// S2 records, `per` bytes each, of each file at its address; then S8.
-std::string srec(const std::string &dir, const std::vector<std::string> &parts) {
-  std::string out;
-  size_t per = 16;
-  for (auto &p : parts) {
-    if (p[0] == '/') {
-      per = std::stoul(p.substr(1));
-      continue;
-    }
-    size_t at = p.find('@');
-    std::string data = seam::read_file(dir + "/" + p.substr(0, at));
-    unsigned a = std::stoul(p.substr(at + 1), nullptr, 16);
-    for (size_t i = 0; i < data.size(); i += per) {
-      std::string rec = data.substr(i, per);
-      unsigned n = (unsigned)rec.size() + 4, ad = a + (unsigned)i, sum = n + (ad >> 16) + (ad >> 8) + ad;
-      char h[16];
-      snprintf(h, sizeof h, "S2%02X%06X", n, ad);
-      out += h;
-      for (unsigned char c : rec) {
-        snprintf(h, sizeof h, "%02X", c);
-        out += h;
-        sum += c;
-      }
-      snprintf(h, sizeof h, "%02X\n", ~sum & 0xFF);
-      out += h;
-    }
-  }
-  return out + "S804000000FB\n";
-}
-
 // Bytes from hex pairs, "XX*N" repeats, or "@FILE" the file's bytes.
 std::string bytes_of(const std::string &v, const std::string &dir) {
   if (v[0] == '@') return seam::read_file(dir + "/" + v.substr(1));
@@ -200,18 +168,16 @@ outcome e2e(const scenario &s, const std::string &dir) {
     mem.replace(a, b.size(), b);
   }
   if (!mem.empty()) seam::write_file(dir + "/mem.bin", mem);
-  std::vector<std::string> argv = {"sh", "-c", "cat " + s.get("stdin", "/dev/null") + " | \"$@\" 2>sim.err", "sh",
-                                   QUARN_SIM_BIN, "--memory", "mem.bin", "--log", "sim.log"};
+  std::string cmd = "cat " + s.get("stdin", "/dev/null") + " | " QUARN_SIM_BIN " --memory mem.bin --log sim.log";
   for (auto *b : s.all("board"))
-    for (auto &w : b->words()) argv.push_back(w);
-  argv.push_back("--");
-  argv.push_back(QUARN_BIN);
-  for (auto &w : s.all("run")[0]->words()) argv.push_back(w);
+    for (auto &w : b->words()) cmd += " " + seam::quote(w);
+  cmd += " -- " QUARN_BIN;
+  for (auto &w : s.all("run")[0]->words()) cmd += " " + seam::quote(w);
   auto t0 = std::chrono::steady_clock::now();
-  seam::child c = seam::spawn(argv, dir);
+  auto ran = seam::sh(cmd + " 2>sim.err", dir);
   outcome r;
-  r.out = seam::drain(c);
-  r.code = seam::reap(c);
+  r.code = ran.first;
+  r.out = ran.second;
   r.ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
   r.mem = seam::read_file(dir + "/mem.bin");
   std::istringstream log(seam::read_file(dir + "/sim.log"));
@@ -275,7 +241,6 @@ TEST_P(Scenario, Runs) {
     std::string dir = seam::tmpdir();
     for (auto *f : s.all("file")) seam::write_file(dir + "/" + f->arg, f->text());
     for (auto *p : s.all("pattern")) seam::write_file(dir + "/" + p->arg, pattern(std::stoul(p->text())));
-    for (auto *p : s.all("srec")) seam::write_file(dir + "/" + p->arg, srec(dir, p->words()));
     for (auto *c : s.all("sh")) ASSERT_EQ(system(("cd " + dir + " && " + c->text()).c_str()), 0) << c->text();
     judge(s, real ? e2e(s, dir) : inproc(s, dir), dir);
   }

@@ -1,7 +1,6 @@
 // The tests' stand-in for the serial driver and the exit routine.
 #include "seam.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -235,40 +234,19 @@ std::string read_file(const std::string &path) {
   return s.str();
 }
 
-child spawn(const std::vector<std::string> &argv, const std::string &dir, const std::vector<std::string> &env) {
-  child c;
-  int p[2];
-  if (pipe(p)) return c;
-  c.pid = fork();
-  if (c.pid == 0) {
-    dup2(p[1], 1);
-    close(p[0]);
-    close(p[1]);
-    if (chdir(dir.c_str())) _exit(126);
-    for (const std::string &v : env) putenv(strdup(v.c_str()));
-    std::vector<char *> a;
-    for (const std::string &s : argv) a.push_back(strdup(s.c_str()));
-    a.push_back(nullptr);
-    execvp(a[0], a.data());
-    _exit(127);
-  }
-  close(p[1]);
-  c.out = p[0];
-  return c;
+std::string quote(const std::string &s) {
+  std::string q = "'";
+  for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return q + "'";
 }
 
-std::string drain(const child &c) {
+std::pair<int, std::string> sh(const std::string &cmd, const std::string &dir) {
+  FILE *p = popen(("cd " + quote(dir) + " && " + cmd).c_str(), "r");
   std::string out;
   char buf[4096];
-  for (ssize_t n; (n = read(c.out, buf, sizeof buf)) > 0;) out.append(buf, (size_t)n);
-  return out;
-}
-
-int reap(const child &c) {
-  int st = 0;
-  if (c.out >= 0) close(c.out);
-  waitpid(c.pid, &st, 0);
-  return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+  for (size_t n; p && (n = fread(buf, 1, sizeof buf, p)) > 0;) out.append(buf, n);
+  int st = p ? pclose(p) : -1;
+  return {WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st), out};
 }
 
 }  // namespace seam

@@ -47,13 +47,8 @@ std::string tmpdir();
 void write_file(const std::string &path, const std::string &data);
 std::string read_file(const std::string &path);
 
-// A program run in `dir` with its standard output read by the caller.
-struct child {
-  int pid = -1;
-  int out = -1;
-};
-child spawn(const std::vector<std::string> &argv, const std::string &dir, const std::vector<std::string> &env = {});
-int reap(const child &c);  // its exit status, or 128 + the signal
-std::string drain(const child &c);  // everything it writes, until it closes
+std::string quote(const std::string &s);  // for the shell, in single quotes
+// A shell command run in `dir`: its exit status and standard output.
+std::pair<int, std::string> sh(const std::string &cmd, const std::string &dir);
 
 }  // namespace seam

@@ -34,7 +34,9 @@ TEST(Board, AnswersAndMemory) {
       uint32_t a = std::stoul(arg, nullptr, 16);
       EXPECT_EQ(seam::hex(bytes(b.mem.begin() + a, b.mem.begin() + a + w.size())), seam::hex(w));
     }
-    if (kind == "describe") EXPECT_EQ(board_describe(seam::unhex(arg)), l.substr(arrow + 4));
+    if (kind == "describe") {
+      EXPECT_EQ(board_describe(seam::unhex(arg)), l.substr(arrow + 4));
+    }
     if (l == "old" || kind == "memory" || kind == "describe") continue;
     bytes p = seam::unhex(arg), frame;
     if (kind == "block") {

@@ -1,12 +1,6 @@
 // The programs as processes, where no scenario reaches: quarn-sim's command
-// line, terminal, link and memory file; quarn's refusal of ports it can't
-// have, and a line that holds an earlier run's answer.
-#include <fcntl.h>
-#include <signal.h>
-#include <sys/file.h>
-#include <sys/ioctl.h>
-#include <unistd.h>
-
+// line and memory file; quarn's refusal of ports it can't have, and a line
+// that holds an earlier run's answer.
 #include <gtest/gtest.h>
 
 #include "seam.h"
@@ -15,11 +9,8 @@ namespace {
 
 const std::string SIM = QUARN_SIM_BIN, QUARN = QUARN_BIN;
 
-// A shell command's exit status and standard output, run in a fresh folder.
 std::pair<int, std::string> sh(const std::string &cmd) {
-  seam::child c = seam::spawn({"sh", "-c", cmd + " 2>/dev/null"}, seam::tmpdir(), {"SIM=" + SIM, "Q=" + QUARN});
-  std::string out = seam::drain(c);
-  return {seam::reap(c), out};
+  return seam::sh("export SIM=" + SIM + " Q=" + QUARN + "; " + cmd + " 2>/dev/null", seam::tmpdir());
 }
 
 TEST(Programs, SimCommandLine) {
@@ -38,49 +29,16 @@ TEST(Programs, SimCommandLine) {
     EXPECT_NE(help.find(opt), std::string::npos) << opt;
 }
 
-// Without a command quarn-sim names its terminal and serves until SIGTERM;
-// a loader's exclusive use of the terminal ends with it; the link goes.
-TEST(Programs, SimServesItsTerminal) {
-  std::string dir = seam::tmpdir(), link = dir + "/ttyS0";
-  seam::child c = seam::spawn({SIM, "--link", link}, dir);
-  std::string path;
-  for (char ch; read(c.out, &ch, 1) == 1 && ch != '\n';) path += ch;
-  char target[256] = {};
-  EXPECT_GT(readlink(link.c_str(), target, sizeof target - 1), 0);
-  EXPECT_EQ(target, path);
-  int fd = open(link.c_str(), O_RDWR | O_NOCTTY);
-  EXPECT_EQ(ioctl(fd, TIOCEXCL), 0);
-  close(fd);
-  int excl = 1;
-  for (int i = 0; i < 100 && excl; i++) {
-    usleep(10000);
-    fd = open(path.c_str(), O_RDWR | O_NOCTTY);
-    ioctl(fd, TIOCGEXCL, &excl);
-    close(fd);
-  }
-  EXPECT_EQ(excl, 0);
-  kill(c.pid, SIGTERM);
-  EXPECT_EQ(seam::reap(c), 0);
-  EXPECT_NE(access(link.c_str(), F_OK), 0);
-}
-
 // A port another program holds (locked), a device that takes no line
 // settings, a port that isn't there: refused, exit code 2.
 TEST(Programs, PortsRefused) {
-  std::string dir = seam::tmpdir();
-  seam::child c = seam::spawn({SIM}, dir);
-  std::string path;
-  for (char ch; read(c.out, &ch, 1) == 1 && ch != '\n';) path += ch;
-  int holder = open(path.c_str(), O_RDWR | O_NOCTTY);
-  ASSERT_EQ(flock(holder, LOCK_EX | LOCK_NB), 0);
-  for (auto env : {"QUARN_COM1=" + path, std::string("QUARN_COM1=/dev/null"), "QUARN_COM2=" + dir + "/none"}) {
-    seam::child q = seam::spawn({QUARN, env[9] == '2' ? "p2f8" : "I000000"}, dir, {env});
-    EXPECT_NE(seam::drain(q).find("Wrong settings, can't initialize UART\nExit code 2\n"), std::string::npos) << env;
-    EXPECT_EQ(seam::reap(q), 2) << env;
-  }
-  close(holder);
-  kill(c.pid, SIGTERM);
-  seam::reap(c);
+  auto r = sh("$SIM >tty & sim=$!; until [ -s tty ]; do sleep 0.01; done; read pty <tty; flock $pty sleep 1 & "
+              "sleep 0.2; QUARN_COM1=$pty $Q I000000; echo \" $?\"; QUARN_COM1=/dev/null $Q I000000; echo \" $?\"; "
+              "QUARN_COM2=none $Q p2f8; echo \" $?\"; kill $sim");
+  std::string refused = "Wrong settings, can't initialize UART\nExit code 2\n 2\n";
+  size_t n = 0;
+  for (size_t at = 0; (at = r.second.find(refused, at)) != std::string::npos; at++) n++;
+  EXPECT_EQ(n, 3u) << r.second;
 }
 
 // An answer that came after its run had ended waits in the line: the next
