@@ -21,8 +21,9 @@ wine_tools() {
 }
 
 export WINEARCH=win32 WINEDEBUG=-all
-# No Mono or Gecko install at prefix creation, no menu entries in $HOME.
-export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
+# No Mono or Gecko install at prefix creation, no menu entries in $HOME, no
+# HID and USB drivers polling devices in the background.
+export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe,winebus.sys,wineusb.sys=d"
 unset DISPLAY WAYLAND_DISPLAY
 
 # Our own server, in the foreground as our child: a background one would
