@@ -45,9 +45,9 @@ server_stop() {
   kill -9 "$server" 2>/dev/null
   wait "$server" 2>/dev/null
   server=
-  # Debian's Wine keeps the server's socket in /tmp/wine-XXXXXX, named in the prefix.
+  # Debian's Wine keeps the server's socket in $TMPDIR/wine-XXXXXX, named in the prefix.
   local dir
-  dir=$(cat "$WINEPREFIX/wineserver" 2>/dev/null) && [[ $dir =~ ^wine-[A-Za-z0-9]+$ ]] && rm -rf "/tmp/$dir"
+  dir=$(cat "$WINEPREFIX/wineserver" 2>/dev/null) && [[ $dir =~ ^wine-[A-Za-z0-9]+$ ]] && rm -rf "${TMPDIR:-/tmp}/$dir"
 }
 
 # A 32-bit prefix in $work whose COM1 is $com1, and the message-box closer.
