@@ -1,8 +1,9 @@
 # Reads a quarn-sim --log transcript of a run paced at `baud` and prints
-#   telegrams  bound_seconds  median_gap_ms
+#   telegrams  bound_seconds  median_gap_ms  end_seconds
 # bound: every request and answer on the line at 10 bits a byte, plus the
 # 2 ms pause before each request. gap: from an answer's last byte on the line
-# to the next request, less that pause.
+# to the next request, less that pause. end: the last answer's last byte on
+# the line, from the transcript's start.
 function linetime(n) { return n * 10 / baud }
 {
   t = $1; dir = $2
@@ -16,7 +17,7 @@ dir == ">" {
   if (ansend != "") gaps[++g] = (t - ansend - 0.002) * 1000
   ansend = ""
 }
-dir == "<" { onwire += n; ansend = t + linetime(n) }
+dir == "<" { onwire += n; ansend = end = t + linetime(n) }
 END {
   # median by insertion sort: a few thousand values
   for (i = 2; i <= g; i++) {
@@ -24,5 +25,5 @@ END {
     for (j = i - 1; j >= 1 && gaps[j] > v; j--) gaps[j + 1] = gaps[j]
     gaps[j + 1] = v
   }
-  printf "%d %.6f %s\n", reqs, linetime(onwire) + reqs * 0.002, g ? sprintf("%.3f", gaps[int((g + 1) / 2)]) : "-"
+  printf "%d %.6f %s %.6f\n", reqs, linetime(onwire) + reqs * 0.002, g ? sprintf("%.3f", gaps[int((g + 1) / 2)]) : "-", end
 }

@@ -1,12 +1,12 @@
 /* Answers quarn.exe's closing message box under Wine, where no one else
- * could: waits for the dialog captioned "Quarn", checks that it says
- * "Quarn has finished" and offers only OK, and presses OK.
+ * could: waits for the dialog captioned "Quarn" (up to the seconds its
+ * argument gives, else 20), checks that it says "Quarn has finished" and
+ * offers only OK, and presses OK.
  * Exit status 0 when it did so, 1 on a wrong box, 2 when none came in time. */
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <windows.h>
-
-#define WAIT_MS 20000
 
 struct look {
   char text[256]; /* the text of the box's static control */
@@ -26,12 +26,12 @@ static BOOL CALLBACK child(HWND w, LPARAM lp) {
   return TRUE;
 }
 
-int main(void) {
-  DWORD start = GetTickCount();
+int main(int argc, char **argv) {
+  DWORD wait_ms = (argc > 1 ? atoi(argv[1]) : 20) * 1000, start = GetTickCount();
   HWND box;
   while (!(box = FindWindowA("#32770", "Quarn"))) {
-    if (GetTickCount() - start > WAIT_MS) {
-      fprintf(stderr, "closebox: no message box \"Quarn\" within %d ms\n", WAIT_MS);
+    if (GetTickCount() - start > wait_ms) {
+      fprintf(stderr, "closebox: no message box \"Quarn\" within %lu ms\n", wait_ms);
       return 2;
     }
     Sleep(20);

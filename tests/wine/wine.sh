@@ -1,0 +1,119 @@
+# Runs of quarn.exe under Wine against quarn-sim, sourced by tests/wine/run
+# and bench/run. The caller sets `work` (a fresh folder, removed by the
+# caller), `exe` and `sim`, defines `die MESSAGE`, and calls server_stop on
+# every way out.
+wine_here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+
+wine_tools() {
+  local want=()
+  if ! command -v wine >/dev/null || ! dpkg-query -W -f='${Status}' wine32:i386 2>/dev/null | grep -q 'ok installed'; then
+    dpkg --print-foreign-architectures | grep -qx i386 || dpkg --add-architecture i386 || die "dpkg --add-architecture i386"
+    want+=(wine wine32)
+  fi
+  command -v i686-w64-mingw32-g++ >/dev/null || want+=(g++-mingw-w64-i686)
+  command -v script >/dev/null || want+=(bsdutils)
+  command -v perl >/dev/null || want+=(perl)
+  [[ ${#want[@]} -eq 0 ]] && return
+  echo "installing ${want[*]}"
+  { apt-get -o DPkg::Lock::Timeout=900 -q update &&
+    DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=900 -q install -y "${want[@]}"; } >>"$work/apt.log" 2>&1 ||
+    { tail -20 "$work/apt.log" >&2; die "apt-get install ${want[*]}"; }
+}
+
+export WINEARCH=win32 WINEDEBUG=-all
+# No Mono or Gecko install at prefix creation, no menu entries in $HOME, no
+# HID and USB drivers polling devices in the background.
+export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe,winebus.sys,wineusb.sys=d"
+unset DISPLAY WAYLAND_DISPLAY
+
+# Our own server, in the foreground as our child: a background one would
+# outlive the run and hold the terminal it was started from.
+server=
+server_start() {
+  wineserver -f -p </dev/null >>"$work/wineserver.log" 2>&1 &
+  server=$!
+}
+
+server_stop() {
+  [[ -n $server ]] || return 0
+  wineserver -k 2>/dev/null
+  local i
+  for ((i = 0; i < 50; i++)); do
+    kill -0 "$server" 2>/dev/null || break
+    sleep 0.1
+  done
+  kill -9 "$server" 2>/dev/null
+  wait "$server" 2>/dev/null
+  server=
+  # Debian's Wine keeps the server's socket in $TMPDIR/wine-XXXXXX, named in the prefix.
+  local dir
+  dir=$(cat "$WINEPREFIX/wineserver" 2>/dev/null) && [[ $dir =~ ^wine-[A-Za-z0-9]+$ ]] && rm -rf "${TMPDIR:-/tmp}/$dir"
+}
+
+# A 32-bit prefix in $work whose COM1 is $com1, and the message-box closer.
+wine_prefix() {
+  export WINEPREFIX=$work/prefix HOME=$work/home
+  com1=$work/com1
+  mkdir -p "$WINEPREFIX" "$HOME"
+  i686-w64-mingw32-gcc -O2 -Wall -Wextra -o "$work/closebox.exe" "$wine_here/closebox.c" || die "cannot build closebox.exe"
+  server_start
+  wineboot -i >>"$work/wineboot.log" 2>&1 || die "wineboot: $(tail -3 "$work/wineboot.log")"
+  # COM ports by the registry: a link made under dosdevices by hand would be
+  # replaced at the next start by one to the machine's own /dev/ttyS0.
+  printf '%s\r\n' 'REGEDIT4' '' \
+    '[HKEY_LOCAL_MACHINE\Software\Wine\Ports]' "\"COM1\"=\"$com1\"" "\"COM2\"=\"$work/com2\"" '' \
+    '[HKEY_CURRENT_USER\Software\Wine\Drivers]' '"Graphics"="null"' '' >"$work/setup.reg"
+  wine regedit /S "$work/setup.reg" >>"$work/wineboot.log" 2>&1 || die "regedit"
+  # The ports are read when Wine's device manager starts: start afresh.
+  server_stop
+  server_start
+  wine reg query 'HKLM\Software\Wine\Ports' >/dev/null 2>&1 || die "the prefix does not start"
+  [[ $(readlink "$WINEPREFIX/dosdevices/com1") == "$com1" ]] ||
+    die "COM1 is $(readlink "$WINEPREFIX/dosdevices/com1"), not $com1"
+}
+
+# run_quarn DIR [SIM_OPTION...] -- [ARG...]
+# Runs quarn.exe with ARGs in DIR against a fresh simulated board, its
+# closing message box answered by closebox.exe, within $wine_limit seconds
+# (default 30); $wine_pre words go before the wine command. Leaves in DIR:
+# console.txt (the console text), status (the process status), box.log and
+# box (the closer's messages and status), sim.log (the board's transcript).
+run_quarn() {
+  local dir=$1 limit=${wine_limit:-30} simopt=() cmd
+  shift
+  while [[ $1 != -- ]]; do simopt+=("$1"); shift; done
+  shift
+  printf -v cmd '%q ' ${wine_pre[@]+"${wine_pre[@]}"} wine "$exe" "$@"
+  mkdir -p "$dir"
+  wine "$work/closebox.exe" "$limit" </dev/null >"$dir/box.log" 2>&1 &
+  local box=$!
+  # The console opened under Wine reaches only a terminal: give Wine one,
+  # wide enough that no line wraps, and without LF -> CR LF on the way out.
+  (cd "$dir" && timeout "$limit" "$sim" --link "$com1" --log "$dir/sim.log" "${simopt[@]}" -- \
+    script -qfec "stty -onlcr cols 250 rows 50; exec $cmd" /dev/null </dev/null >"$dir/tty.raw" 2>"$dir/sim.err")
+  echo $? >"$dir/status"
+  # quarn.exe cannot end before its box is closed: a closer still waiting
+  # now will never see one.
+  local i
+  for ((i = 0; i < 20; i++)); do
+    kill -0 "$box" 2>/dev/null || break
+    sleep 0.1
+  done
+  kill "$box" 2>/dev/null && echo "quarn.exe ended without its message box" >>"$dir/box.log"
+  wait "$box"
+  echo $? >"$dir/box"
+  if [[ $(<"$dir/status") == 124 ]]; then
+    # A hung run leaves Wine processes behind: start the server afresh.
+    server_stop
+    server_start
+  fi
+  # Wine's console draws on the terminal: blanks come as erase-and-move,
+  # the cursor is hidden and shown around every write, and the console's
+  # own line end is CR LF.
+  perl -0777 -pe 's/\e\[\?25[lh]//g; s/\e\[K//g; s/\e\[(\d*)C/" " x ($1 || 1)/ge; s/\r\n/\n/g' \
+    "$dir/tty.raw" | drawn >"$dir/console.txt"
+}
+
+# What a console finally shows of a text: each line as its carriage returns
+# let later text overwrite it, without blanks at its end.
+drawn() { perl -pe 'chomp(my $l = $_); my $s = ""; substr($s, 0, length, $_) for split /\r/, $l; $s =~ s/ +$//; $_ = "$s\n"'; }
