@@ -795,7 +795,7 @@ void quarn(unsigned argc, char **argv) {
   olds24 = ramc = overit = 0;
   zapsano.clear();
 
-  setvbuf(stdout, nullptr, _IONBF, 0);
+  // Standard output is the platform layer's: each message goes in one write.
   setvbuf(stdin, nullptr, _IONBF, 0);
   vypis("%s", banner);
   if (napoveda(argc, argv)) {

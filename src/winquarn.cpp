@@ -18,21 +18,13 @@ static unsigned char txbuff[256];
 static unsigned char rxbuff[512];  // what the last read brought
 static long long prislo;           // when the last read was seen to end
 
+// The console takes the text of a stretch between two waits in one write,
+// flushed before every wait and at the end: each write is a trip through
+// the console's host, and the loader prints several messages a block.
 static void initconsole() {
   // Wine may have given the program a console already; that's fine.
   AllocConsole();
   // Reopening stdout on the console binds it with any runtime.
-  freopen("CONOUT$", "w", stdout);
-  setvbuf(stdout, NULL, _IONBF, 0);
-}
-
-// From here on the console takes the text of a stretch between two waits
-// in one write, flushed before every wait and at the end: each write is a
-// trip through the console's host, and the loader prints several messages
-// a block. quarn() makes stdout unbuffered as it starts, so this comes with
-// the port's opening; the stream is reopened so that its buffer is set
-// before its first write.
-static void po_davkach() {
   freopen("CONOUT$", "w", stdout);
   setvbuf(stdout, NULL, _IOFBF, 4096);
 }
@@ -88,7 +80,6 @@ int zapni_UART(short port, signed char irq, int baud, signed char mode) {
   overtx.hEvent = CreateEventA(NULL, TRUE, FALSE, NULL);
   overrx.hEvent = CreateEventA(NULL, TRUE, FALSE, NULL);
   comdrv_otevreno(nyni_us());
-  po_davkach();
   comdrv_port = port;
   comdrv_irq = irq;
   comdrv_baud = baud;

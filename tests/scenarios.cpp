@@ -3,7 +3,8 @@
 // build/quarn-sim in real time), or both, and judged by the same checks.
 //
 //   == title                 starts a scenario
-//   mode: both | e2e         default: in-process only
+//   mode: both | e2e [wine]  default: in-process only; wine: also for the
+//                            Windows program under Wine (tests/wine/run)
 //   board: OPTIONS           quarn-sim's options for the board and its line
 //   run: ARGS                the loader's arguments, split at blanks
 //   stdin: FILE              (e2e) piped into the loader's standard input
@@ -23,7 +24,6 @@
 // A value after ': ' is taken to the line's end; a key with nothing after
 // its ':' takes the '| ' lines that follow, each with a line end. Values
 // know \n \r \t \\ \xHH, {banner}, and {start}: the banner and settings lines.
-#include <dirent.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -31,8 +31,11 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <map>
+#include <set>
 #include <sstream>
 
 #include "quarn.h"
@@ -81,19 +84,14 @@ std::vector<std::string> item::words() const {
 
 std::vector<scenario> load() {
   std::vector<scenario> all;
-  std::string dir = std::string(QUARN_SOURCE_DIR) + "/tests/scenarios";
   std::vector<std::string> files;
-  if (DIR *d = opendir(dir.c_str())) {
-    while (dirent *e = readdir(d))
-      if (strstr(e->d_name, ".txt")) files.push_back(e->d_name);
-    closedir(d);
-  }
+  for (auto &e : std::filesystem::directory_iterator(QUARN_SOURCE_DIR "/tests/scenarios")) files.push_back(e.path());
   std::sort(files.begin(), files.end());
   for (auto &f : files) {
-    std::ifstream in(dir + "/" + f);
+    std::ifstream in(f);
     for (std::string l; std::getline(in, l);) {
       if (!l.compare(0, 3, "== ")) {
-        all.push_back({f.substr(0, f.size() - 4) + "_" + std::to_string(all.size()), l.substr(3), {}});
+        all.push_back({std::filesystem::path(f).stem().string() + "_" + std::to_string(all.size()), l.substr(3), {}});
       } else if (!l.compare(0, 2, "| ") || l == "|") {
         all.back().items.back().vals.push_back(l.substr(std::min<size_t>(2, l.size())));
       } else if (!l.empty() && l[0] != '#') {
@@ -119,15 +117,12 @@ std::string pattern(size_t n) {
 
 // Bytes from hex pairs, "XX*N" repeats, or "@FILE" the file's bytes.
 std::string bytes_of(const std::string &v, const std::string &dir) {
-  if (v[0] == '@') return seam::read_file(dir + "/" + v.substr(1));
-  std::string b;
-  std::istringstream in(v);
-  for (std::string w; in >> w;) {
-    size_t star = w.find('*');
-    b.append(star == std::string::npos ? 1 : std::stoul(w.substr(star + 1)), (char)std::stoul(w.substr(0, 2), nullptr, 16));
-  }
-  return b;
+  return v[0] == '@' ? seam::read_file(dir + "/" + v.substr(1)) : seam::bytes_of(v);
 }
+
+// Under the Wine runner: the program end-to-end runs use, quarn-sim's
+// options for it, and only the scenarios marked 'wine'.
+const char *const wine = getenv("QUARN_E2E");
 
 struct outcome {
   int code = -1;
@@ -147,7 +142,8 @@ outcome inproc(const scenario &s, const std::string &dir) {
     std::istringstream in(a->arg);
     std::string n, how;
     in >> n >> how;
-    bytes b = how == "hex" ? seam::unhex(a->text()) : board_frame(a->text());
+    std::string h = how == "hex" ? seam::bytes_of(a->text()) : "";
+    bytes b = how == "hex" ? bytes(h.begin(), h.end()) : board_frame(a->text());
     (n == "*" ? seam::always : fates[std::stoul(n)]) = [b](const bytes &) { return b; };
   }
   for (auto *d : s.all("drop"))
@@ -171,7 +167,7 @@ outcome e2e(const scenario &s, const std::string &dir) {
   std::string cmd = "cat " + s.get("stdin", "/dev/null") + " | " QUARN_SIM_BIN " --memory mem.bin --log sim.log";
   for (auto *b : s.all("board"))
     for (auto &w : b->words()) cmd += " " + seam::quote(w);
-  cmd += " -- " QUARN_BIN;
+  cmd += wine ? std::string(" ") + getenv("QUARN_E2E_SIM") + " -- " + getenv("QUARN_E2E_PROGRAM") : " -- " QUARN_BIN;
   for (auto &w : s.all("run")[0]->words()) cmd += " " + seam::quote(w);
   auto t0 = std::chrono::steady_clock::now();
   auto ran = seam::sh(cmd + " 2>sim.err", dir);
@@ -183,14 +179,29 @@ outcome e2e(const scenario &s, const std::string &dir) {
   std::istringstream log(seam::read_file(dir + "/sim.log"));
   for (std::string l; std::getline(log, l);) {
     size_t at = l.find(" > ");
-    if (at < 12) r.wire.push_back(seam::unhex(l.substr(at + 3, l.find("  ", at + 3) - at - 3)));
+    std::string w = at < 12 ? seam::bytes_of(l.substr(at + 3, l.find("  ", at + 3) - at - 3)) : "";
+    if (at < 12) r.wire.push_back(bytes(w.begin(), w.end()));
   }
   return r;
+}
+
+// What a console finally shows of a text: each line as its carriage
+// returns let later text overwrite it, without blanks at its end.
+std::string drawn(const std::string &t) {
+  std::string out, l, seg;
+  for (std::istringstream in(t); std::getline(in, l);) {
+    std::string s;
+    for (std::istringstream parts(l); std::getline(parts, seg, '\r');) s = seg + s.substr(std::min(seg.size(), s.size()));
+    out += s.substr(0, s.find_last_not_of(' ') + 1) + "\n";
+  }
+  return out;
 }
 
 void judge(const scenario &s, const outcome &r, const std::string &dir) {
   for (auto &i : s.items) {
     std::string v = i.text();
+    // Under Wine the console is compared as it finally shows.
+    if (wine && (i.key == "out" || i.key == "end" || i.key == "has" || i.key == "hasnt")) v = drawn(v);
     SCOPED_TRACE(i.key + " " + i.arg);
     if (i.key == "exit") { EXPECT_EQ(r.code, std::stoi(v)) << r.out; }
     if (i.key == "out") { EXPECT_EQ(r.out, v); }
@@ -203,19 +214,25 @@ void judge(const scenario &s, const outcome &r, const std::string &dir) {
       EXPECT_EQ(n, std::stoul(i.arg));
     }
     if (i.key == "requests") { EXPECT_EQ(r.wire.size(), std::stoul(v)); }
-    if (i.key == "wire") { EXPECT_EQ(seam::hex(r.wire.at(std::stoul(i.arg) - 1)), v); }
+    if (i.key == "wire") {
+      const bytes &w = r.wire.at(std::stoul(i.arg) - 1);
+      EXPECT_EQ(std::string(w.begin(), w.end()), seam::bytes_of(v));
+    }
     if (i.key == "logged") { EXPECT_NE((seam::read_file(dir + "/sim.log") + seam::read_file(dir + "/sim.err")).find(v), std::string::npos); }
     if (i.key == "after") { EXPECT_GE(r.ms, std::stod(v)); }
     if (i.key == "within") { EXPECT_LE(r.ms, std::stod(v)); }
     if (i.key == "expect") {
       bool hex = i.arg.size() > 4 && !i.arg.compare(i.arg.size() - 4, 4, " hex");
       std::string f = hex ? i.arg.substr(0, i.arg.size() - 4) : i.arg;
+      // A text file written under Windows has its line ends so.
+      for (size_t at = 0; wine && !hex && v[0] != '@' && (at = v.find('\n', at)) != std::string::npos; at += 2)
+        v.insert(at, "\r");
       EXPECT_EQ(seam::read_file(dir + "/" + f), hex || v[0] == '@' ? bytes_of(v, dir) : v);
     }
     if (i.key == "memory") {
       std::string want = bytes_of(v, dir);
       size_t a = std::stoul(i.arg, nullptr, 16);
-      EXPECT_EQ(seam::hex(bytes(r.mem.begin() + a, r.mem.begin() + a + want.size())), seam::hex(bytes(want.begin(), want.end())));
+      EXPECT_EQ(r.mem.substr(a, want.size()), want);
     }
     if (i.key == "sent") {
       std::vector<std::string> got;
@@ -234,9 +251,11 @@ struct Scenario : testing::TestWithParam<scenario> {};
 
 TEST_P(Scenario, Runs) {
   const scenario &s = GetParam();
-  std::string mode = s.get("mode", "inproc");
+  std::istringstream words(s.get("mode", "inproc"));
+  std::set<std::string> mode{std::istream_iterator<std::string>(words), {}};
+  if (wine && !mode.count("wine")) GTEST_SKIP();
   for (bool real : {false, true}) {
-    if (real ? mode == "inproc" : mode == "e2e") continue;
+    if (real ? !wine && !mode.count("e2e") && !mode.count("both") : wine || mode.count("e2e")) continue;
     SCOPED_TRACE(s.title + (real ? " (end to end)" : " (in-process)"));
     std::string dir = seam::tmpdir();
     for (auto *f : s.all("file")) seam::write_file(dir + "/" + f->arg, f->text());

@@ -3,7 +3,6 @@
 
 #include <sys/stat.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
@@ -124,23 +123,20 @@ void reset(const std::vector<std::string> &options) {
 }
 
 result call(const std::function<void()> &f) {
-  fflush(stdout);
-  FILE *cap = tmpfile();
-  int saved = dup(1);
-  dup2(fileno(cap), 1);
+  char *buf = nullptr;
+  size_t n = 0;
+  FILE *console = stdout;
+  stdout = open_memstream(&buf, &n);
   result r{-1, ""};
   try {
     f();
   } catch (const finished &e) {
     r.code = e.code;
   }
-  fflush(stdout);
-  dup2(saved, 1);
-  close(saved);
-  rewind(cap);
-  char buf[4096];
-  for (size_t n; (n = fread(buf, 1, sizeof buf, cap)) > 0;) r.out.append(buf, n);
-  fclose(cap);
+  fclose(stdout);
+  stdout = console;
+  r.out.assign(buf, n);
+  free(buf);
   return r;
 }
 
@@ -183,21 +179,13 @@ std::string unescape(const std::string &s) {
 
 std::string text_of(const bytes &t) { return std::string(t.begin() + 8, t.end() - 2); }
 
-std::string hex(const bytes &b) {
-  std::string s;
-  char t[4];
-  for (size_t i = 0; i < b.size(); i++) {
-    snprintf(t, sizeof t, i ? " %02X" : "%02X", b[i]);
-    s += t;
+std::string bytes_of(const std::string &hex) {
+  std::string b;
+  std::istringstream in(hex);
+  for (std::string w; in >> w;) {
+    size_t star = w.find('*');
+    b.append(star == std::string::npos ? 1 : std::stoul(w.substr(star + 1)), (char)std::stoul(w.substr(0, 2), nullptr, 16));
   }
-  return s;
-}
-
-bytes unhex(const std::string &s) {
-  bytes b;
-  std::istringstream in(s);
-  std::string w;
-  while (in >> w) b.push_back((uint8_t)strtoul(w.c_str(), nullptr, 16));
   return b;
 }
 

@@ -38,8 +38,7 @@ result call(const std::function<void()> &f);
 // \n \r \t \\ \xHH; {banner}, and {start}: the banner and the default settings lines.
 std::string unescape(const std::string &s);
 std::string text_of(const bytes &t);  // a telegram's text: from index 8 up to its checksum
-std::string hex(const bytes &b);      // "68 0C 0C 68 ..."
-bytes unhex(const std::string &s);    // the reverse, blanks ignored
+std::string bytes_of(const std::string &hex);  // "68 0C 0C 68 FF*3 ...": the bytes
 
 // A fresh folder under the test process's one temporary root (in TMPDIR),
 // which goes when the process ends.

@@ -30,15 +30,16 @@ TEST(Board, AnswersAndMemory) {
     if (l.empty() || l[0] == '#') continue;
     if (l == "old") board_init(b, true);
     if (kind == "memory") {
-      bytes w = seam::unhex(l.substr(l.find(':') + 1));
-      uint32_t a = std::stoul(arg, nullptr, 16);
-      EXPECT_EQ(seam::hex(bytes(b.mem.begin() + a, b.mem.begin() + a + w.size())), seam::hex(w));
+      std::string w = seam::bytes_of(l.substr(l.find(':') + 1));
+      EXPECT_EQ(std::string(b.mem.begin() + std::stoul(arg, nullptr, 16), b.mem.begin() + std::stoul(arg, nullptr, 16) + w.size()), w);
     }
     if (kind == "describe") {
-      EXPECT_EQ(board_describe(seam::unhex(arg)), l.substr(arrow + 4));
+      std::string f = seam::bytes_of(arg);
+      EXPECT_EQ(board_describe(bytes(f.begin(), f.end())), l.substr(arrow + 4));
     }
     if (l == "old" || kind == "memory" || kind == "describe") continue;
-    bytes p = seam::unhex(arg), frame;
+    std::string h = kind == "block" || kind == "raw" || kind == "frame" ? seam::bytes_of(arg) : "";
+    bytes p(h.begin(), h.end()), frame;
     if (kind == "block") {
       uint16_t crc = board_crc16(p.data(), p.size());
       p.push_back(uint8_t(crc));
@@ -59,14 +60,15 @@ TEST(Board, ReceiverResynchronises) {
   const std::string id = "68 0C 0C 68 7F 7F 47 F5 49 30 30 30 30 30 30 0A AD 16";
   for (std::string junk : {std::string("00 16 68"), std::string("68 0C 0D 68"), std::string("68 0C 0C 69"), id.substr(0, 48) + "AE 16", id.substr(0, 51) + "17"}) {
     std::vector<bytes> frames;
-    for (uint8_t c : seam::unhex(junk + " " + id + " " + id)) board_rx(b, &c, 1, frames);
-    EXPECT_EQ(frames, std::vector<bytes>(2, seam::unhex(id))) << junk;
+    for (uint8_t c : seam::bytes_of(junk + " " + id + " " + id)) board_rx(b, &c, 1, frames);
+    std::string one = seam::bytes_of(id);
+    EXPECT_EQ(frames, std::vector<bytes>(2, bytes(one.begin(), one.end()))) << junk;
   }
   std::vector<bytes> frames;
-  bytes idq = seam::unhex(id);
-  board_rx(b, idq.data(), 10, frames);
+  std::string idq = seam::bytes_of(id);
+  board_rx(b, (const uint8_t *)idq.data(), 10, frames);
   board_rx_reset(b);
-  board_rx(b, idq.data() + 10, idq.size() - 10, frames);
+  board_rx(b, (const uint8_t *)idq.data() + 10, idq.size() - 10, frames);
   EXPECT_TRUE(frames.empty());
   for (uint32_t i = 0, x = 12345; i < 100000; i++) {
     uint8_t c = uint8_t(i % 7 ? (x = x * 1103515245 + 12345) >> 16 : 0x68);

@@ -70,48 +70,53 @@ wine_prefix() {
   wine reg query 'HKLM\Software\Wine\Ports' >/dev/null 2>&1 || die "the prefix does not start"
   [[ $(readlink "$WINEPREFIX/dosdevices/com1") == "$com1" ]] ||
     die "COM1 is $(readlink "$WINEPREFIX/dosdevices/com1"), not $com1"
+  # The program a test or a benchmark runs in place of quarn. In a cgroup
+  # when $QUARN_CGROUP names one: what Wine runs for it is counted there.
+  export exe work WINEPREFIX wine_limit
+  printf '#!/usr/bin/env bash\n[ -z "${QUARN_CGROUP:-}" ] || echo $$ >"$QUARN_CGROUP/cgroup.procs"\n. %q\nwine_quarn "$@"\n' \
+    "$wine_here/wine.sh" >"$work/quarn"
+  chmod +x "$work/quarn"
 }
 
-# run_quarn DIR [SIM_OPTION...] -- [ARG...]
-# Runs quarn.exe with ARGs in DIR against a fresh simulated board, its
-# closing message box answered by closebox.exe, within $wine_limit seconds
-# (default 30); $wine_pre words go before the wine command. Leaves in DIR:
-# console.txt (the console text), status (the process status), box.log and
-# box (the closer's messages and status), sim.log (the board's transcript).
-run_quarn() {
-  local dir=$1 limit=${wine_limit:-30} simopt=() cmd
-  shift
-  while [[ $1 != -- ]]; do simopt+=("$1"); shift; done
-  shift
-  printf -v cmd '%q ' ${wine_pre[@]+"${wine_pre[@]}"} wine "$exe" "$@"
-  mkdir -p "$dir"
-  wine "$work/closebox.exe" "$limit" </dev/null >"$dir/box.log" 2>&1 &
-  local box=$!
+# quarn.exe as the tests run a program: with these arguments, under a
+# terminal Wine's console can draw on, its closing message box answered
+# and checked. Prints what the console finally shows and returns
+# quarn.exe's status, or 99 when its box was wrong or never came. A process
+# of its own: wine_prefix writes $work/quarn, which runs it.
+wine_quarn() {
+  local cmd box st=0 tmp i
+  tmp=$(mktemp -d "${TMPDIR:-/tmp}/quarn-exe.XXXXXX")
+  printf -v cmd '%q ' wine "$exe" "$@"
+  wine "$work/closebox.exe" "${wine_limit:-30}" </dev/null >"$tmp/box.log" 2>&1 &
+  box=$!
   # The console opened under Wine reaches only a terminal: give Wine one,
   # wide enough that no line wraps, and without LF -> CR LF on the way out.
-  (cd "$dir" && timeout "$limit" "$sim" --link "$com1" --log "$dir/sim.log" "${simopt[@]}" -- \
-    script -qfec "stty -onlcr cols 250 rows 50; exec $cmd" /dev/null </dev/null >"$dir/tty.raw" 2>"$dir/sim.err")
-  echo $? >"$dir/status"
+  timeout "${wine_limit:-30}" script -qfec "stty -onlcr cols 250 rows 50; exec $cmd" /dev/null </dev/null >"$tmp/tty.raw" || st=$?
   # quarn.exe cannot end before its box is closed: a closer still waiting
   # now will never see one.
-  local i
-  for ((i = 0; i < 20; i++)); do
-    kill -0 "$box" 2>/dev/null || break
-    sleep 0.1
-  done
-  kill "$box" 2>/dev/null && echo "quarn.exe ended without its message box" >>"$dir/box.log"
-  wait "$box"
-  echo $? >"$dir/box"
-  if [[ $(<"$dir/status") == 124 ]]; then
-    # A hung run leaves Wine processes behind: start the server afresh.
-    server_stop
-    server_start
-  fi
+  for ((i = 0; i < 20; i++)); do kill -0 "$box" 2>/dev/null && sleep 0.1; done
+  kill "$box" 2>/dev/null
+  wait "$box" || { cat "$tmp/box.log" >&2; st=99; }
   # Wine's console draws on the terminal: blanks come as erase-and-move,
   # the cursor is hidden and shown around every write, and the console's
   # own line end is CR LF.
-  perl -0777 -pe 's/\e\[\?25[lh]//g; s/\e\[K//g; s/\e\[(\d*)C/" " x ($1 || 1)/ge; s/\r\n/\n/g' \
-    "$dir/tty.raw" | drawn >"$dir/console.txt"
+  perl -0777 -pe 's/\e\[\?25[lh]//g; s/\e\[K//g; s/\e\[(\d*)C/" " x ($1 || 1)/ge; s/\r\n/\n/g' "$tmp/tty.raw" | drawn
+  rm -rf "$tmp"
+  return $st
+}
+
+# run_quarn DIR [SIM_OPTION...] -- [ARG...]: quarn.exe with ARGs in DIR
+# against a fresh simulated board. Leaves in DIR console.txt (what the
+# console shows), status, and sim.log (the board's transcript).
+run_quarn() {
+  local dir=$1 simopt=()
+  shift
+  while [[ $1 != -- ]]; do simopt+=("$1"); shift; done
+  shift
+  mkdir -p "$dir"
+  (cd "$dir" && "$sim" --link "$com1" --log "$dir/sim.log" "${simopt[@]}" -- "$work/quarn" "$@" \
+    >"$dir/console.txt" 2>"$dir/sim.err")
+  echo $? >"$dir/status"
 }
 
 # What a console finally shows of a text: each line as its carriage returns
