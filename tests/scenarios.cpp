@@ -20,6 +20,8 @@
 //   expect NAME: TEXT        a file after the run (@FILE: that file's bytes)
 //   memory ADDR: HEX         board memory after (FF*16 repeats; @FILE)
 //   after: MS   within: MS   the run's length, virtual or real
+//   at N: LO HI              (in-process) request N went out LO to HI ms
+//                            after the first
 //   logged: TEXT             (e2e) in quarn-sim's transcript or its stderr
 // A value after ': ' is taken to the line's end; a key with nothing after
 // its ':' takes the '| ' lines that follow, each with a line end. Values
@@ -129,6 +131,7 @@ struct outcome {
   std::string out, mem;
   std::vector<bytes> wire;
   double ms = 0;
+  std::vector<double> at;  // in-process: when each request went out, ms
 };
 
 outcome inproc(const scenario &s, const std::string &dir) {
@@ -137,22 +140,26 @@ outcome inproc(const scenario &s, const std::string &dir) {
     std::string b = bytes_of(p->text(), dir);
     std::copy(b.begin(), b.end(), seam::brd.mem.begin() + std::stoul(p->arg, nullptr, 16));
   }
-  std::map<size_t, seam::fate> fates;
+  std::map<std::string, bytes> answers;  // by request number, "*" for every other one
   for (auto *a : s.all("answer")) {
     std::istringstream in(a->arg);
-    std::string n, how;
+    std::string n, how, h;
     in >> n >> how;
-    std::string h = how == "hex" ? seam::bytes_of(a->text()) : "";
-    bytes b = how == "hex" ? bytes(h.begin(), h.end()) : board_frame(a->text());
-    (n == "*" ? seam::always : fates[std::stoul(n)]) = [b](const bytes &) { return b; };
+    h = how == "hex" ? seam::bytes_of(a->text()) : "";
+    answers[n] = how == "hex" ? bytes(h.begin(), h.end()) : board_frame(a->text());
   }
   for (auto *d : s.all("drop"))
-    for (auto &w : d->words()) fates[std::stoul(w)] = [](const bytes &) { return bytes(); };
-  for (size_t n = 1; !fates.empty() && n <= fates.rbegin()->first; n++)
-    seam::fates.push_back(fates.count(n) ? fates[n] : seam::always ? seam::always : [](const bytes &b) { return b; });
+    for (auto &w : d->words()) answers[w] = bytes();
+  if (!answers.empty())
+    seam::fates = [answers](size_t n, const bytes &b) {
+      auto i = answers.find(std::to_string(n));
+      return i != answers.end() ? i->second : answers.count("*") ? answers.at("*") : b;
+    };
   if (chdir(dir.c_str())) ADD_FAILURE() << dir;
   auto r = seam::run(s.all("run")[0]->words());
-  return {r.code, r.out, std::string(seam::brd.mem.begin(), seam::brd.mem.end()), seam::wire, seam::now / 1000.0};
+  std::vector<double> at;
+  for (long long t : seam::wire_at) at.push_back(t / 1000.0);
+  return {r.code, r.out, std::string(seam::brd.mem.begin(), seam::brd.mem.end()), seam::wire, seam::now / 1000.0, at};
 }
 
 outcome e2e(const scenario &s, const std::string &dir) {
@@ -219,6 +226,11 @@ void judge(const scenario &s, const outcome &r, const std::string &dir) {
       EXPECT_EQ(std::string(w.begin(), w.end()), seam::bytes_of(v));
     }
     if (i.key == "logged") { EXPECT_NE((seam::read_file(dir + "/sim.log") + seam::read_file(dir + "/sim.err")).find(v), std::string::npos); }
+    if (i.key == "at" && !r.at.empty()) {
+      double lo, hi, t = r.at.at(std::stoul(i.arg) - 1) - r.at[0];
+      std::istringstream(v) >> lo >> hi;
+      EXPECT_TRUE(t >= lo && t < hi) << t;
+    }
     if (i.key == "after") { EXPECT_GE(r.ms, std::stod(v)); }
     if (i.key == "within") { EXPECT_LE(r.ms, std::stod(v)); }
     if (i.key == "expect") {

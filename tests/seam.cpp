@@ -52,16 +52,11 @@ void finish(signed char p) {
 }
 
 int zapni_UART(short port, signed char irq, int baud, signed char mode) {
-  static const int povolene[] = {2400, 4800, 9600, 19200, 38400, 57600, 115200};
-  bool ok = false;
-  for (int b : povolene) ok = ok || b == baud;
-  if (!ok || (port != 0x3F8 && port != 0x2F8)) return 1;
   comdrv_port = port;
   comdrv_irq = irq;
   comdrv_baud = baud;
   comdrv_mode = mode;
   comdrv_otevreno(seam::now);
-  seam::port_opened++;
   return 0;
 }
 
@@ -91,9 +86,7 @@ board brd;
 std::vector<bytes> wire;
 std::vector<long long> wire_at;
 long long now;
-std::deque<fate> fates;
-fate always;
-int port_opened;
+fate fates;
 
 void reset(const std::vector<std::string> &options) {
   std::vector<std::string> a = options;
@@ -104,39 +97,34 @@ void reset(const std::vector<std::string> &options) {
   if (sim_parse((int)argv.size(), argv.data(), so) != -1) abort();
   sim_board(brd, so);
   ln.reset(new line(brd, so.baud, so.faults, so.seed, nullptr, tp(0)));
-  ln->rewrite = [](const bytes &ans) {
-    if (fates.empty()) return always ? always(ans) : ans;
-    fate f = fates.front();
-    fates.pop_front();
-    return f(ans);
-  };
+  ln->rewrite = [](const bytes &ans) { return fates ? fates(wire.size(), ans) : ans; };
   wire.clear();
   wire_at.clear();
-  fates.clear();
-  always = nullptr;
-  now = port_opened = 0;
+  fates = nullptr;
+  now = 0;
   comdrv_otevreno(0);
-  comdrv_port = comdrv_irq = comdrv_baud = comdrv_mode = 0;
-  o[0] = 0;
-  olds24 = overit = binadr = 0;
-  memset(binmask, 0, sizeof binmask);
 }
 
 result call(const std::function<void()> &f) {
-  char *buf = nullptr;
-  size_t n = 0;
-  FILE *console = stdout;
-  stdout = open_memstream(&buf, &n);
+  struct capture {  // the console into memory; back as it was however f ends
+    char *buf = nullptr;
+    size_t n = 0;
+    FILE *console = stdout;
+    capture() { stdout = open_memstream(&buf, &n); }
+    ~capture() {
+      fclose(stdout);
+      stdout = console;
+      free(buf);
+    }
+  } c;
   result r{-1, ""};
   try {
     f();
   } catch (const finished &e) {
     r.code = e.code;
   }
-  fclose(stdout);
-  stdout = console;
-  r.out.assign(buf, n);
-  free(buf);
+  fflush(stdout);
+  r.out.assign(c.buf, c.n);
   return r;
 }
 

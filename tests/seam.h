@@ -2,7 +2,6 @@
 // and its line (the same model quarn-sim serves) on a virtual clock, so no
 // real time passes. finish() ends the test case, not the process.
 #pragma once
-#include <deque>
 #include <functional>
 #include <string>
 #include <vector>
@@ -11,17 +10,16 @@
 
 namespace seam {
 
-// What becomes of one answer before the line carries it: the frame as the
-// board made it in, the bytes that go out. Empty: no answer.
-typedef std::function<bytes(const bytes &)> fate;
+// What becomes of the answer to request n (counted from 1) before the line
+// carries it: the frame as the board made it in, the bytes that go out.
+// Empty: no answer.
+typedef std::function<bytes(size_t n, const bytes &)> fate;
 
 extern board brd;                       // the simulated board behind the line
 extern std::vector<bytes> wire;         // every request telegram as it went out
 extern std::vector<long long> wire_at;  // when each went out, virtual microseconds
 extern long long now;                   // the virtual clock, microseconds
-extern std::deque<fate> fates;          // consumed one per request; then answers pass
-extern fate always;                     // when set, the fate of answers the fates leave
-extern int port_opened;                 // zapni_UART calls that succeeded
+extern fate fates;                      // when set, every answer's
 
 struct result {
   int code;         // the exit code finish() got; -1 when the routine returned

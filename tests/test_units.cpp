@@ -1,5 +1,5 @@
-// What no scenario reaches: the Windows command-line splitter, sendc's own
-// limit, and the pause before a request measured on the virtual clock.
+// What no scenario reaches: the Windows command-line splitter and sendc's
+// own limit.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -48,24 +48,6 @@ TEST(Units, CommandTextLimit) {
     auto r = seam::call([&] { sendc((pre + std::string(247, 'x')).c_str()); });
     EXPECT_EQ(r.out, "Error: Command too long (247 characters, at most 246).\nExit code 8\n");
     EXPECT_EQ(seam::wire.size(), 1u);
-  }
-}
-
-// The pause before a request is at least 2 ms from the last byte on the
-// line, also when that was an owed answer: at 9600 baud a request of 18
-// bytes takes 18.75 ms, an identity answer of 30 bytes 31.25 ms.
-TEST(Units, PauseCountsFromTheLastByte) {
-  // A prompt answer; then the answer 700 ms late, the retry's behind it.
-  const std::pair<const char *, long long> cases[] = {{"0", 18750 + 31250}, {"@1:700", 700000 + 2 * 31250}};
-  for (auto &c : cases) {
-    seam::reset({"--baud", "9600", "--late", c.first});
-    seam::call([] {
-      sendc("I000000\n");
-      sendc("R000000,01\n");
-    });
-    long long gap = seam::wire_at.back() - seam::wire_at[0] - c.second;
-    EXPECT_GE(gap, 2000) << c.first;
-    EXPECT_LT(gap, 2100) << c.first;
   }
 }
 

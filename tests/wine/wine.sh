@@ -105,20 +105,6 @@ wine_quarn() {
   return $st
 }
 
-# run_quarn DIR [SIM_OPTION...] -- [ARG...]: quarn.exe with ARGs in DIR
-# against a fresh simulated board. Leaves in DIR console.txt (what the
-# console shows), status, and sim.log (the board's transcript).
-run_quarn() {
-  local dir=$1 simopt=()
-  shift
-  while [[ $1 != -- ]]; do simopt+=("$1"); shift; done
-  shift
-  mkdir -p "$dir"
-  (cd "$dir" && "$sim" --link "$com1" --log "$dir/sim.log" "${simopt[@]}" -- "$work/quarn" "$@" \
-    >"$dir/console.txt" 2>"$dir/sim.err")
-  echo $? >"$dir/status"
-}
-
 # What a console finally shows of a text: each line as its carriage returns
 # let later text overwrite it, without blanks at its end.
 drawn() { perl -pe 'chomp(my $l = $_); my $s = ""; substr($s, 0, length, $_) for split /\r/, $l; $s =~ s/ +$//; $_ = "$s\n"'; }
