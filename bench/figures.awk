@@ -1,5 +1,7 @@
 # Reads a quarn-sim --log transcript of a run paced at `baud` and prints
-#   telegrams  bound_seconds  median_gap_ms  end_seconds
+#   telegrams  bound_seconds  median_gap_ms
+# With -v only=REGEX: only the requests whose decoded text matches, and
+# their answers.  end_seconds
 # bound: every request and answer on the line at 10 bits a byte, plus the
 # 2 ms pause before each request. gap: from an answer's last byte on the line
 # to the next request, less that pause. end: the last answer's last byte on
@@ -12,6 +14,8 @@ function linetime(n) { return n * 10 / baud }
   cut = index(rest, "  ")
   n = split(cut ? substr(rest, 1, cut - 1) : rest, b, " ")
 }
+dir == ">" && only != "" { skip = rest !~ only }
+skip { next }
 dir == ">" {
   reqs++; onwire += n
   if (ansend != "") gaps[++g] = (t - ansend - 0.002) * 1000
