@@ -4,22 +4,6 @@
 # every way out.
 wine_here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 
-wine_tools() {
-  local want=()
-  if ! command -v wine >/dev/null || ! dpkg-query -W -f='${Status}' wine32:i386 2>/dev/null | grep -q 'ok installed'; then
-    dpkg --print-foreign-architectures | grep -qx i386 || dpkg --add-architecture i386 || die "dpkg --add-architecture i386"
-    want+=(wine wine32)
-  fi
-  command -v i686-w64-mingw32-g++ >/dev/null || want+=(g++-mingw-w64-i686)
-  command -v script >/dev/null || want+=(bsdutils)
-  command -v perl >/dev/null || want+=(perl)
-  [[ ${#want[@]} -eq 0 ]] && return
-  echo "installing ${want[*]}"
-  { apt-get -o DPkg::Lock::Timeout=900 -q update &&
-    DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=900 -q install -y "${want[@]}"; } >>"$work/apt.log" 2>&1 ||
-    { tail -20 "$work/apt.log" >&2; die "apt-get install ${want[*]}"; }
-}
-
 export WINEARCH=win32 WINEDEBUG=-all
 # No Mono or Gecko install at prefix creation, no menu entries in $HOME, no
 # HID and USB drivers polling devices in the background.
@@ -37,12 +21,7 @@ server_start() {
 server_stop() {
   [[ -n $server ]] || return 0
   wineserver -k 2>/dev/null
-  local i
-  for ((i = 0; i < 50; i++)); do
-    kill -0 "$server" 2>/dev/null || break
-    sleep 0.1
-  done
-  kill -9 "$server" 2>/dev/null
+  timeout 5 tail --pid="$server" -f /dev/null || kill -9 "$server" 2>/dev/null
   wait "$server" 2>/dev/null
   server=
   # Debian's Wine keeps the server's socket in $TMPDIR/wine-XXXXXX, named in the prefix.
