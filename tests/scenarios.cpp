@@ -129,17 +129,27 @@ const char *const wine = getenv("QUARN_E2E");
 struct outcome {
   int code = -1;
   std::string out, mem;
-  std::vector<bytes> wire;
+  std::vector<std::string> wire;
   double ms = 0;
   std::vector<double> at;  // in-process: when each request went out, ms
 };
 
-outcome inproc(const scenario &s, const std::string &dir) {
-  seam::reset(s.all("board").empty() ? std::vector<std::string>() : s.all("board")[0]->words());
+// The board's memory before the run as the pokes make it: erased but for them.
+std::string poked(const scenario &s, const std::string &dir) {
+  std::string mem;
   for (auto *p : s.all("poke")) {
     std::string b = bytes_of(p->text(), dir);
-    std::copy(b.begin(), b.end(), seam::brd.mem.begin() + std::stoul(p->arg, nullptr, 16));
+    size_t a = std::stoul(p->arg, nullptr, 16);
+    mem.resize(std::max(mem.size(), a + b.size()), '\xFF');
+    mem.replace(a, b.size(), b);
   }
+  return mem;
+}
+
+outcome inproc(const scenario &s, const std::string &dir) {
+  seam::reset(s.all("board").empty() ? std::vector<std::string>() : s.all("board")[0]->words());
+  std::string mem = poked(s, dir);
+  std::copy(mem.begin(), mem.end(), seam::brd.mem.begin());
   std::map<std::string, bytes> answers;  // by request number, "*" for every other one
   for (auto *a : s.all("answer")) {
     std::istringstream in(a->arg);
@@ -163,13 +173,7 @@ outcome inproc(const scenario &s, const std::string &dir) {
 }
 
 outcome e2e(const scenario &s, const std::string &dir) {
-  std::string mem;
-  for (auto *p : s.all("poke")) {
-    std::string b = bytes_of(p->text(), dir);
-    size_t a = std::stoul(p->arg, nullptr, 16);
-    if (mem.size() < a + b.size()) mem.resize(a + b.size(), '\xFF');
-    mem.replace(a, b.size(), b);
-  }
+  std::string mem = poked(s, dir);
   if (!mem.empty()) seam::write_file(dir + "/mem.bin", mem);
   std::string cmd = "cat " + s.get("stdin", "/dev/null") + " | " QUARN_SIM_BIN " --memory mem.bin --log sim.log";
   for (auto *b : s.all("board"))
@@ -178,16 +182,12 @@ outcome e2e(const scenario &s, const std::string &dir) {
   for (auto &w : s.all("run")[0]->words()) cmd += " " + seam::quote(w);
   auto t0 = std::chrono::steady_clock::now();
   auto ran = seam::sh(cmd + " 2>sim.err", dir);
-  outcome r;
-  r.code = ran.first;
-  r.out = ran.second;
+  outcome r{ran.first, ran.second, seam::read_file(dir + "/mem.bin"), {}, 0, {}};
   r.ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
-  r.mem = seam::read_file(dir + "/mem.bin");
   std::istringstream log(seam::read_file(dir + "/sim.log"));
   for (std::string l; std::getline(log, l);) {
     size_t at = l.find(" > ");
-    std::string w = at < 12 ? seam::bytes_of(l.substr(at + 3, l.find("  ", at + 3) - at - 3)) : "";
-    if (at < 12) r.wire.push_back(bytes(w.begin(), w.end()));
+    if (at < 12) r.wire.push_back(seam::bytes_of(l.substr(at + 3, l.find("  ", at + 3) - at - 3)));
   }
   return r;
 }
@@ -221,10 +221,7 @@ void judge(const scenario &s, const outcome &r, const std::string &dir) {
       EXPECT_EQ(n, std::stoul(i.arg));
     }
     if (i.key == "requests") { EXPECT_EQ(r.wire.size(), std::stoul(v)); }
-    if (i.key == "wire") {
-      const bytes &w = r.wire.at(std::stoul(i.arg) - 1);
-      EXPECT_EQ(std::string(w.begin(), w.end()), seam::bytes_of(v));
-    }
+    if (i.key == "wire") { EXPECT_EQ(r.wire.at(std::stoul(i.arg) - 1), seam::bytes_of(v)); }
     if (i.key == "logged") { EXPECT_NE((seam::read_file(dir + "/sim.log") + seam::read_file(dir + "/sim.err")).find(v), std::string::npos); }
     if (i.key == "at" && !r.at.empty()) {
       double lo, hi, t = r.at.at(std::stoul(i.arg) - 1) - r.at[0];
@@ -249,7 +246,7 @@ void judge(const scenario &s, const outcome &r, const std::string &dir) {
     if (i.key == "sent") {
       std::vector<std::string> got;
       for (auto &w : r.wire) {  // a block telegram as its description
-        std::string d = board_describe(w);
+        std::string d = board_describe(bytes(w.begin(), w.end()));
         got.push_back(d.find(", CRC ") != std::string::npos ? d : seam::text_of(w));
       }
       EXPECT_EQ(got, i.words());

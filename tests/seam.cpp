@@ -1,13 +1,13 @@
 // The tests' stand-in for the serial driver and the exit routine.
 #include "seam.h"
 
-#include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <sstream>
@@ -64,7 +64,7 @@ int posli_telegram(char *tel, int delka) {
   unsigned char tx[256];
   if (!comdrv_zacni(tel, delka, tx, seam::now)) return 0;
   for (long long t; (t = comdrv_pred(seam::now)) > 0;) ber(t);
-  seam::wire.push_back(bytes(tx, tx + delka));
+  seam::wire.push_back(std::string((const char *)tx, delka));
   seam::wire_at.push_back(seam::now);
   comdrv_odeslano(seam::now);
   ln->take(tx, delka, tp(seam::now));
@@ -83,7 +83,7 @@ const std::string BANNER = "\n ORBA-01 loader ver. 0.95 (BELKOS v1.28) (c) 2026 
 const std::string START = BANNER +
     "Serial UART port:3f8 irq:4 baud:38400 mode:0\rSerial UART port:3f8 irq:4 baud:38400 mode:0 \nUART init O.K.\n";
 board brd;
-std::vector<bytes> wire;
+std::vector<std::string> wire;
 std::vector<long long> wire_at;
 long long now;
 fate fates;
@@ -165,7 +165,7 @@ std::string unescape(const std::string &s) {
   return o;
 }
 
-std::string text_of(const bytes &t) { return std::string(t.begin() + 8, t.end() - 2); }
+std::string text_of(const std::string &t) { return t.substr(8, t.size() - 10); }
 
 std::string bytes_of(const std::string &hex) {
   std::string b;
@@ -177,25 +177,16 @@ std::string bytes_of(const std::string &hex) {
   return b;
 }
 
-// The process's temporary root, removed with everything in it at exit.
-struct root {
-  std::string path;
-  ~root() {
-    if (!path.empty() && system(("rm -rf '" + path + "'").c_str())) perror(path.c_str());
-  }
-};
-
 std::string tmpdir() {
-  static root r;
+  // The process's one temporary root, removed with everything in it at exit.
+  static struct root {
+    std::string path = std::string(getenv("TMPDIR") ? getenv("TMPDIR") : "/tmp") + "/quarn-tests-XXXXXX";
+    root() { mkdtemp(&path[0]); }
+    ~root() { std::filesystem::remove_all(path); }
+  } r;
   static int n;
-  if (r.path.empty()) {
-    const char *t = getenv("TMPDIR");
-    std::string tpl = std::string(t && *t ? t : "/tmp") + "/quarn-tests-XXXXXX";
-    if (!mkdtemp(&tpl[0])) abort();
-    r.path = tpl;
-  }
   std::string d = r.path + "/" + std::to_string(++n);
-  if (mkdir(d.c_str(), 0700)) abort();
+  std::filesystem::create_directory(d);
   return d;
 }
 

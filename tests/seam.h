@@ -16,7 +16,7 @@ namespace seam {
 typedef std::function<bytes(size_t n, const bytes &)> fate;
 
 extern board brd;                       // the simulated board behind the line
-extern std::vector<bytes> wire;         // every request telegram as it went out
+extern std::vector<std::string> wire;   // every request telegram as it went out
 extern std::vector<long long> wire_at;  // when each went out, virtual microseconds
 extern long long now;                   // the virtual clock, microseconds
 extern fate fates;                      // when set, every answer's
@@ -35,7 +35,7 @@ result call(const std::function<void()> &f);
 
 // \n \r \t \\ \xHH; {banner}, and {start}: the banner and the default settings lines.
 std::string unescape(const std::string &s);
-std::string text_of(const bytes &t);  // a telegram's text: from index 8 up to its checksum
+std::string text_of(const std::string &t);  // a telegram's text: from index 8 up to its checksum
 std::string bytes_of(const std::string &hex);  // "68 0C 0C 68 FF*3 ...": the bytes
 
 // A fresh folder under the test process's one temporary root (in TMPDIR),
