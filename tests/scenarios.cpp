@@ -46,11 +46,8 @@
 namespace {
 
 struct item {
-  std::string key, arg;
-  std::vector<std::string> vals;  // one inline value, or the '| ' lines
-  bool lines = false;
-  std::string text() const;              // the value as one text
-  std::vector<std::string> words() const;  // inline: split at blanks; lines: one each
+  std::string key, arg, text;      // the value unescaped; '| ' lines each with a line end
+  std::vector<std::string> words;  // the inline value split at blanks, or the '| ' lines
 };
 
 struct scenario {
@@ -64,25 +61,9 @@ struct scenario {
   }
   std::string get(const std::string &key, const std::string &dflt = "") const {
     auto v = all(key);
-    return v.empty() ? dflt : v[0]->text();
+    return v.empty() ? dflt : v[0]->text;
   }
 };
-
-std::string item::text() const {
-  std::string t;
-  for (auto &v : vals) t += seam::unescape(v) + (lines ? "\n" : "");
-  return t;
-}
-
-std::vector<std::string> item::words() const {
-  std::vector<std::string> w;
-  for (auto &v : vals) w.push_back(seam::unescape(v));
-  if (lines) return w;
-  w.clear();
-  std::istringstream in(vals.at(0));
-  for (std::string s; in >> s;) w.push_back(seam::unescape(s));
-  return w;
-}
 
 std::vector<scenario> load() {
   std::vector<scenario> all;
@@ -95,14 +76,17 @@ std::vector<scenario> load() {
       if (!l.compare(0, 3, "== ")) {
         all.push_back({std::filesystem::path(f).stem().string() + "_" + std::to_string(all.size()), l.substr(3), {}});
       } else if (!l.compare(0, 2, "| ") || l == "|") {
-        all.back().items.back().vals.push_back(l.substr(std::min<size_t>(2, l.size())));
+        std::string v = seam::unescape(l.substr(std::min<size_t>(2, l.size())));
+        all.back().items.back().text += v + "\n";
+        all.back().items.back().words.push_back(v);
       } else if (!l.empty() && l[0] != '#') {
         size_t colon = l.find(':'), blank = l.find(' ');
         item it;
         it.key = l.substr(0, std::min(colon, blank));
         if (blank < colon) it.arg = l.substr(blank + 1, colon - blank - 1);
-        it.lines = colon + 1 >= l.size();
-        if (!it.lines) it.vals.push_back(l.substr(colon + 2));
+        std::istringstream v(colon + 1 < l.size() ? l.substr(colon + 2) : "");
+        it.text = seam::unescape(v.str());
+        for (std::string w; v >> w;) it.words.push_back(seam::unescape(w));
         all.back().items.push_back(it);
       }
     }
@@ -138,7 +122,7 @@ struct outcome {
 std::string poked(const scenario &s, const std::string &dir) {
   std::string mem;
   for (auto *p : s.all("poke")) {
-    std::string b = bytes_of(p->text(), dir);
+    std::string b = bytes_of(p->text, dir);
     size_t a = std::stoul(p->arg, nullptr, 16);
     mem.resize(std::max(mem.size(), a + b.size()), '\xFF');
     mem.replace(a, b.size(), b);
@@ -147,7 +131,7 @@ std::string poked(const scenario &s, const std::string &dir) {
 }
 
 outcome inproc(const scenario &s, const std::string &dir) {
-  seam::reset(s.all("board").empty() ? std::vector<std::string>() : s.all("board")[0]->words());
+  seam::reset(s.all("board").empty() ? std::vector<std::string>() : s.all("board")[0]->words);
   std::string mem = poked(s, dir);
   std::copy(mem.begin(), mem.end(), seam::brd.mem.begin());
   std::map<std::string, bytes> answers;  // by request number, "*" for every other one
@@ -155,18 +139,18 @@ outcome inproc(const scenario &s, const std::string &dir) {
     std::istringstream in(a->arg);
     std::string n, how, h;
     in >> n >> how;
-    h = how == "hex" ? seam::bytes_of(a->text()) : "";
-    answers[n] = how == "hex" ? bytes(h.begin(), h.end()) : board_frame(a->text());
+    h = how == "hex" ? seam::bytes_of(a->text) : "";
+    answers[n] = how == "hex" ? bytes(h.begin(), h.end()) : board_frame(a->text);
   }
   for (auto *d : s.all("drop"))
-    for (auto &w : d->words()) answers[w] = bytes();
+    for (auto &w : d->words) answers[w] = bytes();
   if (!answers.empty())
     seam::fates = [answers](size_t n, const bytes &b) {
       auto i = answers.find(std::to_string(n));
       return i != answers.end() ? i->second : answers.count("*") ? answers.at("*") : b;
     };
   if (chdir(dir.c_str())) ADD_FAILURE() << dir;
-  auto r = seam::run(s.all("run")[0]->words());
+  auto r = seam::run(s.all("run")[0]->words);
   std::vector<double> at;
   for (long long t : seam::wire_at) at.push_back(t / 1000.0);
   return {r.code, r.out, std::string(seam::brd.mem.begin(), seam::brd.mem.end()), seam::wire, seam::now / 1000.0, at};
@@ -177,9 +161,9 @@ outcome e2e(const scenario &s, const std::string &dir) {
   if (!mem.empty()) seam::write_file(dir + "/mem.bin", mem);
   std::string cmd = "cat " + s.get("stdin", "/dev/null") + " | " QUARN_SIM_BIN " --memory mem.bin --log sim.log";
   for (auto *b : s.all("board"))
-    for (auto &w : b->words()) cmd += " " + seam::quote(w);
+    for (auto &w : b->words) cmd += " " + seam::quote(w);
   cmd += wine ? std::string(" ") + getenv("QUARN_E2E_SIM") + " -- " + getenv("QUARN_E2E_PROGRAM") : " -- " QUARN_BIN;
-  for (auto &w : s.all("run")[0]->words()) cmd += " " + seam::quote(w);
+  for (auto &w : s.all("run")[0]->words) cmd += " " + seam::quote(w);
   auto t0 = std::chrono::steady_clock::now();
   auto ran = seam::sh(cmd + " 2>sim.err", dir);
   outcome r{ran.first, ran.second, seam::read_file(dir + "/mem.bin"), {}, 0, {}};
@@ -206,7 +190,7 @@ std::string drawn(const std::string &t) {
 
 void judge(const scenario &s, const outcome &r, const std::string &dir) {
   for (auto &i : s.items) {
-    std::string v = i.text();
+    std::string v = i.text;
     // Under Wine the console is compared as it finally shows.
     if (wine && (i.key == "out" || i.key == "end" || i.key == "has" || i.key == "hasnt")) v = drawn(v);
     SCOPED_TRACE(i.key + " " + i.arg);
@@ -249,7 +233,7 @@ void judge(const scenario &s, const outcome &r, const std::string &dir) {
         std::string d = board_describe(bytes(w.begin(), w.end()));
         got.push_back(d.find(", CRC ") != std::string::npos ? d : seam::text_of(w));
       }
-      EXPECT_EQ(got, i.words());
+      EXPECT_EQ(got, i.words);
     }
   }
 }
@@ -267,9 +251,9 @@ TEST_P(Scenario, Runs) {
     if (real ? !wine && !mode.count("e2e") && !mode.count("both") : wine || mode.count("e2e")) continue;
     SCOPED_TRACE(s.title + (real ? " (end to end)" : " (in-process)"));
     std::string dir = seam::tmpdir();
-    for (auto *f : s.all("file")) seam::write_file(dir + "/" + f->arg, f->text());
-    for (auto *p : s.all("pattern")) seam::write_file(dir + "/" + p->arg, pattern(std::stoul(p->text())));
-    for (auto *c : s.all("sh")) ASSERT_EQ(system(("cd " + dir + " && " + c->text()).c_str()), 0) << c->text();
+    for (auto *f : s.all("file")) seam::write_file(dir + "/" + f->arg, f->text);
+    for (auto *p : s.all("pattern")) seam::write_file(dir + "/" + p->arg, pattern(std::stoul(p->text)));
+    for (auto *c : s.all("sh")) ASSERT_EQ(system(("cd " + dir + " && " + c->text).c_str()), 0) << c->text;
     judge(s, real ? e2e(s, dir) : inproc(s, dir), dir);
   }
 }
