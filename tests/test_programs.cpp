@@ -35,6 +35,8 @@ TEST(Programs, PortsRefused) {
   EXPECT_EQ(sh("$SIM >tty & sim=$!; until [ -s tty ]; do sleep 0.01; done; read pty <tty; flock $pty sleep 1 & "
                "sleep 0.2; { QUARN_COM1=$pty $Q I000000; echo $? >&2; QUARN_COM1=/dev/null $Q I000000; echo $? >&2; "
                "QUARN_COM2=none $Q p2f8; echo $? >&2; } 2>&1 >/dev/null; kill $sim").second, "2\n2\n2\n");
+  // No QUARN_COM2: the default port, there or not, but no crash.
+  EXPECT_LE(std::stoi(sh("env -u QUARN_COM2 $Q p2f8 >/dev/null; echo $?").second), 2);
 }
 
 // An answer that came after its run had ended waits in the line: the next
