@@ -101,50 +101,29 @@ int zapni_UART(short port, signed char irq, int baud, signed char mode) {
   return 0;
 }
 
-// Timers wake a sleeper up to some tens of microseconds late: the last
-// stretch of a wait watches the clock instead.
-static const long long DOBEH_US = 150;
-
-static timespec za(long long us) { return {(time_t)(us / 1000000), (long)(us % 1000000) * 1000}; }
-
 // Waits for the line until `konec` (microseconds) or until bytes come, and
-// hands them over.
+// hands them over. The timer slack is a microsecond: a 2 ms pause is kept.
 static void ber(long long konec) {
-  for (;;) {
-    unsigned char b[512];
-    ssize_t n = read(hPort, b, sizeof b);
-    long long ted = nyni_us(), z = konec - ted;
-    if (n > 0) return comdrv_prijato(b, (int)n, ted);
-    if (z <= 0) return;
-    // Waits under a millisecond are too short to watch the line in.
-    pollfd pf = {hPort, POLLIN, 0};
-    timespec t = za(z - DOBEH_US);
-    if (z >= DOBEH_US + 1000 && poll(&pf, 1, (int)((z - DOBEH_US) / 1000)) < 0 && errno != EINTR)
-      pf.revents = POLLERR;
-    else if (z > DOBEH_US && z < DOBEH_US + 1000)
-      nanosleep(&t, nullptr);
-    // The line is gone: nothing can come before `konec`.
-    if (pf.revents & (POLLERR | POLLHUP | POLLNVAL) && !(pf.revents & POLLIN)) {
-      t = za(z);
-      nanosleep(&t, nullptr);
-      return;
-    }
-  }
+  long long z = konec - nyni_us();
+  timespec t = {(time_t)(z / 1000000), (long)(z % 1000000) * 1000};
+  pollfd pf = {hPort, POLLIN, 0};
+  // The line is gone: nothing can come before `konec`.
+  if (z > 0 && ppoll(&pf, 1, &t, nullptr) > 0 && !(pf.revents & POLLIN)) nanosleep(&t, nullptr);
+  unsigned char b[512];
+  ssize_t n = read(hPort, b, sizeof b);
+  if (n > 0) comdrv_prijato(b, (int)n, nyni_us());
 }
 
-// Writes the request, waiting for room in the output queue while the
-// window runs.
+// Writes the request; a full output queue is waited for while the window
+// runs.
 static void vysli(int delka) {
-  for (int poslano = 0; poslano < delka;) {
+  for (int poslano = 0; poslano < delka && comdrv_okno(nyni_us());) {
     ssize_t w = write(hPort, txbuff + poslano, delka - poslano);
-    if (w > 0) {
-      poslano += (int)w;
-      continue;
-    }
-    long long t = comdrv_okno(nyni_us());
-    if (!t || (errno != EAGAIN && errno != EINTR)) return;
     pollfd pf = {hPort, POLLOUT, 0};
-    poll(&pf, 1, (int)((t - nyni_us() + 999) / 1000));
+    if (w > 0)
+      poslano += (int)w;
+    else if (errno != EAGAIN || poll(&pf, 1, 10) < 0)
+      return;
   }
 }
 
@@ -153,16 +132,7 @@ int posli_telegram(char *tel, int delka) {
   for (long long t; (t = comdrv_pred(nyni_us())) > 0;) ber(t);
   comdrv_odeslano(nyni_us());
   vysli(delka);
-  for (long long t; (t = comdrv_okno(nyni_us())) > 0;) {
-    // The rest of an answer needs its line time to come: sleep through
-    // most of it rather than wake for every few bytes.
-    long long zbytek = comdrv_baud ? (comdrv_chybi() - 1) * 10000000LL / comdrv_baud - DOBEH_US : 0;
-    if (zbytek > 0) {
-      timespec z = za(zbytek < t - nyni_us() ? zbytek : t - nyni_us());
-      nanosleep(&z, nullptr);
-    }
-    ber(t);
-  }
+  for (long long t; (t = comdrv_okno(nyni_us())) > 0;) ber(t);
   comdrv_zavri();
   return 0;
 }
