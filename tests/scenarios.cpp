@@ -21,8 +21,6 @@
 //   expect NAME: TEXT        a file after the run (@FILE: that file's bytes)
 //   memory ADDR: HEX         board memory after (FF*16 repeats; @FILE)
 //   after: MS   within: MS   the run's length, virtual or real
-//   at N: LO HI              (in-process) request N went out LO to HI ms
-//                            after the first
 //   logged: TEXT             (e2e) in quarn-sim's transcript or its stderr
 // A value after ': ' is taken to the line's end; a key with nothing after
 // its ':' takes the '| ' lines that follow, each with a line end. Values
@@ -110,7 +108,6 @@ struct outcome {
   std::string out, mem;
   std::vector<std::string> wire;
   double ms = 0;
-  std::vector<double> at;  // in-process: when each request went out, ms
 };
 
 // The board's memory before the run as the pokes make it: erased but for them.
@@ -146,9 +143,7 @@ outcome inproc(const scenario &s, const std::string &dir) {
     };
   if (chdir(dir.c_str())) ADD_FAILURE() << dir;
   auto r = seam::run(s.all("run")[0]->words);
-  std::vector<double> at;
-  for (long long t : seam::wire_at) at.push_back(t / 1000.0);
-  return {r.code, r.out, std::string(seam::brd.mem.begin(), seam::brd.mem.end()), seam::wire, seam::now / 1000.0, at};
+  return {r.code, r.out, std::string(seam::brd.mem.begin(), seam::brd.mem.end()), seam::wire, seam::now / 1000.0};
 }
 
 outcome e2e(const scenario &s, const std::string &dir) {
@@ -161,7 +156,7 @@ outcome e2e(const scenario &s, const std::string &dir) {
   for (auto &w : s.all("run")[0]->words) cmd += " " + seam::quote(w);
   auto t0 = std::chrono::steady_clock::now();
   auto ran = seam::sh(cmd + " 2>sim.err", dir);
-  outcome r{ran.first, ran.second, seam::read_file(dir + "/mem.bin"), {}, 0, {}};
+  outcome r{ran.first, ran.second, seam::read_file(dir + "/mem.bin"), {}, 0};
   r.ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
   std::istringstream log(seam::read_file(dir + "/sim.log"));
   for (std::string l; std::getline(log, l);) {
@@ -202,11 +197,6 @@ void judge(const scenario &s, const outcome &r, const std::string &dir) {
     if (i.key == "requests") { EXPECT_EQ(r.wire.size(), std::stoul(v)); }
     if (i.key == "wire") { EXPECT_EQ(r.wire.at(std::stoul(i.arg) - 1), seam::bytes_of(v)); }
     if (i.key == "logged") { EXPECT_NE((seam::read_file(dir + "/sim.log") + seam::read_file(dir + "/sim.err")).find(v), std::string::npos); }
-    if (i.key == "at" && !r.at.empty()) {
-      double lo, hi, t = r.at.at(std::stoul(i.arg) - 1) - r.at[0];
-      std::istringstream(v) >> lo >> hi;
-      EXPECT_TRUE(t >= lo && t < hi) << t;
-    }
     if (i.key == "after") { EXPECT_GE(r.ms, std::stod(v)); }
     if (i.key == "within") { EXPECT_LE(r.ms, std::stod(v)); }
     if (i.key == "expect") {

@@ -65,7 +65,6 @@ int posli_telegram(char *tel, int delka) {
   if (!comdrv_zacni(tel, delka, tx, seam::now)) return 0;
   for (long long t; (t = comdrv_pred(seam::now)) > 0;) ber(t);
   seam::wire.push_back(std::string((const char *)tx, delka));
-  seam::wire_at.push_back(seam::now);
   comdrv_odeslano(seam::now);
   ln->take(tx, delka, tp(seam::now));
   for (long long t; (t = comdrv_okno(seam::now)) > 0;) ber(t);
@@ -84,7 +83,6 @@ const std::string START = BANNER +
     "Serial UART port:3f8 irq:4 baud:38400 mode:0\rSerial UART port:3f8 irq:4 baud:38400 mode:0 \nUART init O.K.\n";
 board brd;
 std::vector<std::string> wire;
-std::vector<long long> wire_at;
 long long now;
 fate fates;
 
@@ -99,7 +97,6 @@ void reset(const std::vector<std::string> &options) {
   ln.reset(new line(brd, so.baud, so.faults, so.seed, nullptr, tp(0)));
   ln->rewrite = [](const bytes &ans) { return fates ? fates(wire.size(), ans) : ans; };
   wire.clear();
-  wire_at.clear();
   fates = nullptr;
   now = 0;
   comdrv_otevreno(0);

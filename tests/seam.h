@@ -17,7 +17,6 @@ typedef std::function<bytes(size_t n, const bytes &)> fate;
 
 extern board brd;                       // the simulated board behind the line
 extern std::vector<std::string> wire;   // every request telegram as it went out
-extern std::vector<long long> wire_at;  // when each went out, virtual microseconds
 extern long long now;                   // the virtual clock, microseconds
 extern fate fates;                      // when set, every answer's
 
