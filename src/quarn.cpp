@@ -478,6 +478,12 @@ static void nactisoubor(int kam, const char *soubor, std::vector<unsigned char> 
   if (zavri(f)) souborchyba("close", soubor);
 }
 
+// Reads back what the board should hold from kam and compares.
+static void porovnej(int kam, const std::vector<unsigned char> &data) {
+  for (size_t i = 0; i < data.size(); i++) zapis(kam + (unsigned)i, data[i]);
+  overeni();
+}
+
 void binput(int kam, const char *soubor) {
   std::vector<unsigned char> data;
   nactisoubor(kam, soubor, data);
@@ -492,17 +498,14 @@ void binput(int kam, const char *soubor) {
     sendc(b);
     if (o[0] != '*') necekana();
   }
-  if (!overit || data.empty()) return;
-  for (size_t i = 0; i < data.size(); i++) zapis(kam + (unsigned)i, data[i]);
-  overeni();
+  if (overit && !data.empty()) porovnej(kam, data);
 }
 
 // Compares the board's memory from kam with the file; writes nothing.
 static void bincmp(int kam, const char *soubor) {
   std::vector<unsigned char> data;
   nactisoubor(kam, soubor, data);
-  for (size_t i = 0; i < data.size(); i++) zapis(kam + (unsigned)i, data[i]);
-  overeni();
+  porovnej(kam, data);
 }
 
 // Position-checked parse of an @-command; runs it. Null, or an error text.
