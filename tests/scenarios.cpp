@@ -16,6 +16,7 @@
 //   answer N: TEXT | answer N hex: BYTES | drop: N...   (in-process) the
 //                            board's answer to request N replaced or lost
 //   exit: CODE   out: TEXT   end: TEXT   has: TEXT   hasnt: TEXT
+//   times N: TEXT            TEXT shown exactly N times
 //   sent: TEXTS              every request's text, in order
 //   wire N: BYTES            request N exactly;  requests: N
 //   expect NAME: TEXT        a file after the run (@FILE: that file's bytes)
