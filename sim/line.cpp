@@ -23,15 +23,16 @@ std::string hex(const bytes &b) {
 }  // namespace
 
 bool line_faults::any() const {
-  for (const fault *f : {&drop, &late, &split, &corrupt, &noise, &negative, &twice, &trickle, &junk})
+  for (const fault *f : {&drop, &late, &split, &corrupt, &noise, &negative, &twice, &trickle, &junk, &echo})
     if (f->p > 0 || f->nth) return true;
-  return false;
+  return hangup != 0;
 }
 
 line::line(board &b, unsigned baud, const line_faults &f, uint64_t seed, FILE *log, sim_clock::time_point t0)
     : b_(b), baud_(baud), f_(f), rng_(seed), log_(log), t0_(t0) {}
 
 void line::take(const uint8_t *p, size_t n, sim_clock::time_point now) {
+  if (hung_) return;
   std::vector<bytes> frames;
   board_rx(b_, p, n, frames);
   last_rx_ = now;
@@ -45,8 +46,20 @@ void line::garbled(size_t n, const std::string &why, sim_clock::time_point now) 
 }
 
 void line::answer(const bytes &frame, sim_clock::time_point now) {
+  if (hung_) return;
   counts_.requests++;
   log(now, '>', frame_line(frame));
+  if (counts_.requests == f_.hangup) {
+    hung_ = true;
+    q_.clear();
+    log(now, '~', "hang-up: the line goes away");
+    return;
+  }
+  if (chance(f_.echo)) {
+    counts_.echo++;
+    log(now, '!', "echo: the request comes back");
+    q_.push_back({frame, now, {}, "", false});
+  }
   bytes ans = carry_out(frame, now);
   if (rewrite) ans = rewrite(ans);
   if (chance(f_.drop)) {
@@ -160,7 +173,7 @@ size_t line::due(const piece &p, sim_clock::time_point now) const {
 
 bool line::flush(const line_sink &out, sim_clock::time_point now) {
   blocked_ = false;
-  while (!q_.empty()) {
+  while (!q_.empty() && !hung_) {
     piece &p = q_.front();
     if (!started_) {
       start_ = std::max(p.not_before, line_free_ + p.gap);

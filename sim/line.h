@@ -33,13 +33,15 @@ struct line_faults {
   fault twice{0, 0, 5};    // answer sent again, ms after the first copy
   fault trickle{0, 0, 3};  // answer sent a byte every ms
   fault junk;              // stray bytes and whole frames with a wrong checksum before the answer
+  fault echo;              // the request comes back at once, as an echoing adapter sends it
+  unsigned long hangup = 0;  // the line goes away when request N arrives (0: never)
   bool any() const;
 };
 
 struct line_counts {
   unsigned long requests = 0, answers = 0;
   unsigned long drop = 0, late = 0, split = 0, corrupt = 0, noise = 0, negative = 0, twice = 0,
-                trickle = 0, junk = 0, garbled = 0;
+                trickle = 0, junk = 0, echo = 0, garbled = 0;
 };
 
 // Where the line's bytes go: writes up to n bytes, returns how many it took
@@ -72,6 +74,9 @@ class line {
   bool blocked() const { return blocked_; }
 
   const line_counts &counts() const { return counts_; }
+
+  // True once the line has gone away (--hangup): nothing crosses it.
+  bool hung() const { return hung_; }
 
   // Rewrites each answer before it is queued (the tests' own faults).
   std::function<bytes(const bytes &)> rewrite;
@@ -113,5 +118,6 @@ class line {
   size_t sent_ = 0;
   sim_clock::time_point line_free_;  // previous piece finished on the line
   bool blocked_ = false;
+  bool hung_ = false;
   line_counts counts_;
 };

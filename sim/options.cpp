@@ -45,6 +45,9 @@ const char *const USAGE =
     "  --junk P        stray bytes and a whole frame with a wrong checksum come\n"
     "                  before the answer\n"
     "  --negative P    the answer is \"!Busy\" and the request is not carried out\n"
+    "  --echo P        the line sends the request back at once, as an echoing\n"
+    "                  adapter does (with --drop 1: a loopback plug, no board)\n"
+    "  --hangup N      the line goes away when request N arrives, unanswered\n"
     "  --seed N        seed of the fault generator, to repeat a run\n"
     "\n"
     "  --help          show this text\n"
@@ -100,6 +103,7 @@ fault *fault_of(line_faults &f, int opt, bool &timed) {
     case 't': return &f.twice;
     case 'T': return &f.trickle;
     case 'j': return &f.junk;
+    case 'e': return &f.echo;
   }
   return nullptr;
 }
@@ -127,6 +131,7 @@ int sim_parse(int argc, char **argv, sim_options &o) {
       {"trickle", required_argument, nullptr, 'T'}, {"split", required_argument, nullptr, 's'},
       {"corrupt", required_argument, nullptr, 'c'}, {"noise", required_argument, nullptr, 'n'},
       {"junk", required_argument, nullptr, 'j'},    {"negative", required_argument, nullptr, 'N'},
+      {"echo", required_argument, nullptr, 'e'},    {"hangup", required_argument, nullptr, 'H'},
       {"seed", required_argument, nullptr, 'S'},    {"help", no_argument, nullptr, 'h'},
       {nullptr, 0, nullptr, 0}};
   int opt;
@@ -156,6 +161,9 @@ int sim_parse(int argc, char **argv, sim_options &o) {
     } else if (opt == 'x') {
       if (!parse_range(optarg, r)) return usage_error(std::string("bad --stuck (hex A-B): ") + optarg);
       o.stuck.push_back(r);
+    } else if (opt == 'H') {
+      if (!parse_unsigned(optarg, UINT32_MAX, v) || v == 0) return usage_error(std::string("bad --hangup: ") + optarg);
+      o.faults.hangup = v;
     } else if (opt == 'S') {
       if (!parse_unsigned(optarg, UINT64_MAX, v)) return usage_error(std::string("bad --seed: ") + optarg);
       o.seed = v;

@@ -244,9 +244,9 @@ int serve(pty &p, line &ln, const sim_options &o, pid_t child, int sig_r) {
 void summary(const line_counts &c, uint64_t seed) {
   fprintf(stderr,
           "quarn-sim: %lu requests, %lu answers; drop %lu, late %lu, split %lu, corrupt %lu, "
-          "noise %lu, negative %lu, twice %lu, trickle %lu, junk %lu, garbled %lu; seed %llu\n",
+          "noise %lu, negative %lu, twice %lu, trickle %lu, junk %lu, echo %lu, garbled %lu; seed %llu\n",
           c.requests, c.answers, c.drop, c.late, c.split, c.corrupt, c.noise, c.negative, c.twice,
-          c.trickle, c.junk, c.garbled, (unsigned long long)seed);
+          c.trickle, c.junk, c.echo, c.garbled, (unsigned long long)seed);
 }
 
 int run(sim_options &o) {

@@ -9,9 +9,11 @@
 // until the line has been quiet long enough that they cannot be coming.
 #include "comdrv.h"
 
+#include <cstdio>
 #include <cstring>
 
-int comdrv_nesparovano, comdrv_poskozeno;
+int comdrv_nesparovano, comdrv_poskozeno, comdrv_ozvena, comdrv_opakovani, comdrv_jednou;
+char comdrv_porucha_text[256];
 
 static const long long MS = 1000;
 static const long long OKNO = COMDRV_WINDOW_MS * MS;
@@ -33,9 +35,12 @@ static long long posledni;         // the last byte on the line, either way
 static long long okno_od = -1;     // when the open window began; -1: none open
 static long long cekani_od;        // when the wait before a request began
 static long long pohled_od = -1;   // when the run's last look began; -1: not yet
-static unsigned char minuly[256];  // the last request, to tell a retry
+static unsigned char minuly[256];  // the last request, to tell its echo
 static int nminuly;
-static int jiny;                   // this request differs from the last one
+static int jiny;                   // this request is no retry of the last one
+static int jednou;                 // the last request went out to be sent once
+static int nozvena;                // bytes of the open window that were echoes
+static long long nejpomalejsi;     // the slowest answer of the run, from its request
 
 int comdrv_frame(const char *tel, int delka, unsigned char *tx) {
   if (delka < 6 || delka > 256) return 0;
@@ -75,17 +80,25 @@ static long long do_(long long t, long long nyni) {
 }
 
 void comdrv_otevreno(long long nyni) {
-  nproud = nokno = dluh = odeslano = odepsano = odpoved = nminuly = 0;
-  comdrv_nesparovano = comdrv_poskozeno = 0;
+  nproud = nokno = dluh = odeslano = odepsano = odpoved = nminuly = nozvena = jednou = 0;
+  comdrv_nesparovano = comdrv_poskozeno = comdrv_ozvena = 0;
+  comdrv_porucha_text[0] = 0;
+  nejpomalejsi = 0;
   posledni = nyni;
   okno_od = pohled_od = -1;
 }
 
+void comdrv_porucha(const char *zarizeni, const char *duvod, int pri_zapisu) {
+  // A '~' request may restart the board, and its USB port with it.
+  if (comdrv_porucha_text[0] || (jednou && !pri_zapisu)) return;
+  snprintf(comdrv_porucha_text, sizeof comdrv_porucha_text, "%s: %s", zarizeni, duvod);
+}
+
 int comdrv_zacni(const char *tel, int delka, unsigned char *tx, long long nyni) {
   memset(comdrv_rbuf, 0, sizeof comdrv_rbuf);
-  txrxok = 0;
-  if (comdrv_nesparovano || !comdrv_frame(tel, delka, tx)) return 0;
-  jiny = delka != nminuly || memcmp(tx, minuly, delka);
+  txrxok = comdrv_ozvena = 0;
+  if (comdrv_nesparovano || comdrv_porucha_text[0] || !comdrv_frame(tel, delka, tx)) return 0;
+  jiny = !comdrv_opakovani;
   memcpy(minuly, tx, delka);
   nminuly = delka;
   cekani_od = nyni;
@@ -93,6 +106,7 @@ int comdrv_zacni(const char *tel, int delka, unsigned char *tx, long long nyni) 
 }
 
 long long comdrv_pred(long long nyni) {
+  if (comdrv_porucha_text[0]) return 0;
   // A different request must not meet an answer owed to an earlier one; a
   // retry may take any answer to its own request.
   if (jiny && dluh > 0) {
@@ -111,11 +125,12 @@ long long comdrv_pred(long long nyni) {
 void comdrv_odeslano(long long nyni) {
   dluh++;
   odeslano++;
+  jednou = comdrv_jednou;
   posledni = okno_od = nyni;
 }
 
 long long comdrv_okno(long long nyni) {
-  if (okno_od < 0 || odpoved || nyni >= okno_od + OKNO) return 0;
+  if (okno_od < 0 || odpoved || comdrv_porucha_text[0] || nyni >= okno_od + OKNO) return 0;
   return okno_od + OKNO;
 }
 
@@ -140,14 +155,20 @@ void comdrv_prijato(const unsigned char *b, int n, long long nyni) {
     n -= k;
     int kde, delka;
     while ((delka = najdi(proud, nproud, &kde))) {
-      if (okno_od >= 0 && !odpoved) {
-        memcpy(comdrv_rbuf, proud + kde, delka);
-        odpoved = 1;
+      if (delka == nminuly && !memcmp(proud + kde, minuly, delka)) {
+        // Our own request coming back: no answer, and nobody's.
+        if (v_okne) comdrv_ozvena = 1, nozvena += delka;
+      } else {
+        if (okno_od >= 0 && !odpoved) {
+          memcpy(comdrv_rbuf, proud + kde, delka);
+          odpoved = 1;
+          nejpomalejsi = nejvys(nejpomalejsi, nyni - okno_od);
+        }
+        if (dluh > 0)
+          dluh--;
+        else
+          comdrv_nesparovano++;
       }
-      if (dluh > 0)
-        dluh--;
-      else
-        comdrv_nesparovano++;
       nproud -= kde + delka;
       memmove(proud, proud + kde + delka, nproud);
     }
@@ -168,16 +189,20 @@ void comdrv_zavri() {
     // No answer: the buffer shows what came, as the line brought it.
     memcpy(comdrv_rbuf, okno, nokno);
   }
-  comdrv_poskozeno = !odpoved && nokno > 0;
+  comdrv_poskozeno = !odpoved && nokno > nozvena;
   okno_od = -1;
-  odpoved = nokno = 0;
+  odpoved = nokno = nozvena = 0;
 }
 
 long long comdrv_dozvuk(long long nyni) {
+  if (comdrv_porucha_text[0]) return 0;
   if (pohled_od < 0) cekani_od = pohled_od = nyni;
-  long long t = pohled_od + POHLED;
+  // A surplus answer comes as late as the slowest answer of the run came.
+  long long t = pohled_od + nejvys(POHLED, nejpomalejsi + DOBEH < OKNO ? nejpomalejsi + DOBEH : OKNO);
   if (nproud > 0) t = nejvys(t, posledni + DOBEH);
   // An answer given up may still come late: only a quiet line proves it won't.
   if (odepsano) t = nejvys(t, posledni + TICHO);
-  return do_(t, nyni);
+  t = do_(t, nyni);
+  if (!t) pohled_od = -1;  // the next look, later in the run, starts afresh
+  return t;
 }

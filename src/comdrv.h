@@ -33,6 +33,21 @@ const int COMDRV_QUIET_MS = 2000;  // quiet line after which an owed answer is g
 extern int comdrv_nesparovano;
 // The last window brought bytes, but no whole, correct frame.
 extern int comdrv_poskozeno;
+// The last window brought our own request back (an echoing line).
+extern int comdrv_ozvena;
+// Set by the retry loops before each exchange: the request is a retry of
+// the last one and may take an answer to an earlier try of itself.
+extern int comdrv_opakovani;
+// Set before each exchange: the request is sent once and its answer is not
+// looked at ('~'); a line that goes away once it has gone out is no failure.
+extern int comdrv_jednou;
+// "DEVICE: REASON" once the port has failed; empty while it works.
+extern char comdrv_porucha_text[256];
+// The platform layer's report of a failed port; `pri_zapisu` when the
+// request could not be written whole. Every wait ends at once after it.
+void comdrv_porucha(const char *zarizeni, const char *duvod, int pri_zapisu);
+// The reason given when the device hangs up (a USB adapter unplugged).
+const char COMDRV_ZAVESENO[] = "the device hung up (unplugged?)";
 
 // What every platform layer shares of an exchange (comdrv.cpp). Times are
 // microseconds of a monotonic clock. A layer carries out an exchange as:

@@ -23,6 +23,7 @@ int txrxok;
 int comdrv_port, comdrv_irq, comdrv_baud, comdrv_mode;
 
 static int hPort = -1;
+static const char *zarizeni = "";  // the port's device, for messages
 static unsigned char txbuff[256];
 
 static long long nyni_us() {
@@ -81,7 +82,8 @@ static int nastav(int fd, speed_t sp, int mode) {
 int zapni_UART(short port, signed char irq, int baud, signed char mode) {
   speed_t sp = rychlost(baud);
   if (!sp || (port != 0x3F8 && port != 0x2F8)) return 1;
-  int fd = open(cesta(port), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  zarizeni = cesta(port);
+  int fd = open(zarizeni, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return 1;
   if (flock(fd, LOCK_EX | LOCK_NB) || ioctl(fd, TIOCEXCL) || nastav(fd, sp, mode)) {
     close(fd);
@@ -115,16 +117,23 @@ static void ber(long long konec) {
 }
 
 // Writes the request; a full output queue is waited for while the window
-// runs.
+// runs. A request not written whole in its window is a failed port.
 static void vysli(int delka) {
-  for (int poslano = 0; poslano < delka && comdrv_okno(nyni_us());) {
+  int poslano = 0;
+  while (poslano < delka && comdrv_okno(nyni_us())) {
     ssize_t w = write(hPort, txbuff + poslano, delka - poslano);
     pollfd pf = {hPort, POLLOUT, 0};
-    if (w > 0)
+    if (w > 0) {
       poslano += (int)w;
-    else if (errno != EAGAIN || poll(&pf, 1, 10) < 0)
+    } else if (w < 0 && errno != EAGAIN && errno != EINTR) {
+      comdrv_porucha(zarizeni, strerror(errno), 1);
       return;
+    } else if (poll(&pf, 1, 10) < 0 && errno != EINTR) {
+      comdrv_porucha(zarizeni, strerror(errno), 1);
+      return;
+    }
   }
+  if (poslano < delka) comdrv_porucha(zarizeni, "the request could not be written within its answer window", 1);
 }
 
 int posli_telegram(char *tel, int delka) {

@@ -130,12 +130,23 @@ static void vezmitext(char *dst) {
   snprintf(dst, 256, "%.248s", (const char *)comdrv_rbuf + 8);
 }
 
-// Stops the run once an answer came that no request was owed: from then
-// on no answer can be told from another's.
+// Stops the run once the port has failed, or once an answer came that no
+// request was owed: from then on no answer can be told from another's.
 static void sparuj() {
+  if (comdrv_porucha_text[0]) {
+    vypis("\nError: The port failed: %s\n", comdrv_porucha_text);
+    finish(12);
+  }
   if (!comdrv_nesparovano) return;
   vypis("\nError: An answer came that no request was owed: answers and requests are out of step.\n");
   finish(11);
+}
+
+// One exchange of a request made by sendc or sendbin.
+static void vymen(char *b, int delka, int opakovani, int jednou) {
+  comdrv_opakovani = opakovani;
+  comdrv_jednou = jednou;
+  posli_telegram(b, delka);
 }
 
 void sendc(const char *p) {
@@ -149,16 +160,16 @@ void sendc(const char *p) {
   memset(b, 0, sizeof b);
   if (p[0] == '~') {
     snprintf(b, sizeof b, "%s%s", hlavicka, p + 1);
-    posli_telegram(b, (int)strlen(b) + 2);
+    vymen(b, (int)strlen(b) + 2, 0, 1);
     vyckej(1);
     sparuj();
     return;
   }
   snprintf(b, sizeof b, "%s%s", hlavicka, p);
-  int poskozene = 0;
+  int poskozene = 0, ozveny = 1;
   for (unsigned pokus = 9; pokus; ) {
     ocekavej_telegram();
-    posli_telegram(b, (int)strlen(b) + 2);
+    vymen(b, (int)strlen(b) + 2, pokus < 9, 0);
     vyckej(1);
     sparuj();
     if (txrxok) {
@@ -166,10 +177,13 @@ void sendc(const char *p) {
       return;
     }
     poskozene |= comdrv_poskozeno;
+    ozveny &= comdrv_ozvena;
     pokus--;
     vypis(".");
   }
-  vypis(poskozene ? "Error: No valid response (damaged answers).\n" : "Error: No response.\n");
+  vypis(poskozene ? "Error: No valid response (damaged answers).\n"
+        : ozveny  ? "Error: The line echoes every request: no board answered.\n"
+                  : "Error: No response.\n");
   finish(5);
 }
 
@@ -247,7 +261,7 @@ void sendbin() {
   char t[256];
   for (int pokus = 8; pokus; pokus--) {
     ocekavej_telegram();
-    posli_telegram(b, w + 2);
+    vymen(b, w + 2, pokus < 8, 0);
     vypis("\rSending block %06X   ", binadr);
     vyckej(1);
     sparuj();

@@ -29,9 +29,17 @@ std::unique_ptr<line> ln;  // the board's end of the line
 
 sim_clock::time_point tp(long long us) { return sim_clock::time_point(std::chrono::microseconds(us)); }
 
+const char ZARIZENI[] = "sim";  // the in-process line's device name
+
 // Waits on the virtual clock until `konec` or until the line brings bytes.
 void ber(long long konec) {
   for (long long &now = seam::now;;) {
+    if (ln->hung()) {
+      // Gone for good: reported, or (after a '~' request) waited out.
+      comdrv_porucha(ZARIZENI, COMDRV_ZAVESENO, 0);
+      now = konec > now ? konec : now;
+      return;
+    }
     bytes got;
     ln->tick(tp(now));
     ln->flush([&](const uint8_t *p, size_t n) { return got.insert(got.end(), p, p + n), long(n); }, tp(now));
@@ -64,6 +72,8 @@ int posli_telegram(char *tel, int delka) {
   unsigned char tx[256];
   if (!comdrv_zacni(tel, delka, tx, seam::now)) return 0;
   for (long long t; (t = comdrv_pred(seam::now)) > 0;) ber(t);
+  if (ln->hung()) comdrv_porucha(ZARIZENI, "Input/output error", 1);
+  if (comdrv_porucha_text[0]) return comdrv_zavri(), 0;
   seam::wire.push_back(std::string((const char *)tx, delka));
   comdrv_odeslano(seam::now);
   ln->take(tx, delka, tp(seam::now));
