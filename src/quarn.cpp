@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <string>
 #include <vector>
 
 #include "comdrv.h"
@@ -23,7 +24,6 @@ static const int ZD = 8;               // header length: where payloads begin
 static const int MAXCMD = 246;         // longest command text a telegram holds
 static const int MAXDEPTH = 64;        // include nesting bound
 static const unsigned ADRLIM = 0x1000000;  // one past the last 24-bit address
-static const int MAXREC = 515;         // the longest S-record line, its line end included
 
 // Bytes written that a verify pass reads back: the blocks sent, a fill map
 // each. It grows with the image.
@@ -332,17 +332,17 @@ void binwrite(char *b) {
   if (overit) overeni();
 }
 
-// With 'old' the board takes S2 lines as text: what a verify pass reads
-// back is what a whole, well-formed record carried.
-static void zaznam(const char *b) {
-  auto par = [&](int i) { return hexznak(b[i]) && hexznak(b[i + 1]) ? (int)gethb(b + i) : -1; };
-  int n = par(2) - 4, d[255];
-  if (n < 0) return;
-  for (int i = 0; i < 3 + n; i++)
-    if ((d[i] = par(4 + 2 * i)) < 0) return;
-  unsigned a = (unsigned)(d[0] << 16 | d[1] << 8 | d[2]);
-  if (a + n > ADRLIM) return;
-  for (int i = 0; i < n; i++) zapis(a + i, (unsigned char)d[3 + i]);
+// Records the board takes as text (S1 and S3 lines, and S2 lines with
+// 'old'): what a verify pass reads back is what the record carried, at the
+// address as written (`adr` bytes of it). The record is whole and checked.
+// 0 when its data run past the last address; `zapsat` records them.
+static int zaznam(const char *b, int adr, int zapsat) {
+  int n = (int)gethb(b + 2) - adr - 1;
+  unsigned a = 0;
+  for (int i = 0; i < adr; i++) a = a << 8 | gethb(b + 4 + 2 * i);
+  if (n > 0 && (a >= ADRLIM || a + n > ADRLIM)) return 0;
+  for (int i = 0; zapsat && i < n; i++) zapis(a + i, (unsigned char)gethb(b + 4 + 2 * (adr + i)));
+  return 1;
 }
 
 // ------------------------------------------------------- memory transfer
@@ -531,34 +531,42 @@ const char *zpracuj_prikaz(const char *p) {
   if (!get && !cmp && strncmp(p, "@binput", 7)) return "Unknown command";
   if (get ? (n < 23 || p[13] != ',' || p[20] != '>') : (n < 15 || p[13] != '<'))
     return "Syntax error";
-  char a[8], c[8], jmeno[512];
+  char a[8], c[8];
   snprintf(a, sizeof a, "%.6s", p + 7);
   snprintf(c, sizeof c, "%.6s", p + 14);
-  snprintf(jmeno, sizeof jmeno, "%s", p + (get ? 21 : 14));
-  size_t k = strlen(jmeno);
-  if (k && jmeno[k - 1] == '\n') jmeno[k - 1] = 0;
+  // A file name of any length, taken whole.
+  std::string jmeno = p + (get ? 21 : 14);
+  if (!jmeno.empty() && jmeno.back() == '\n') jmeno.pop_back();
   int adr = (int)strtol(a, nullptr, 16);
   if (cmp)
-    bincmp(adr, jmeno);
+    bincmp(adr, jmeno.c_str());
   else if (!get)
-    binput(adr, jmeno);
+    binput(adr, jmeno.c_str());
   else if (hex)
-    hexget(adr, (int)strtol(c, nullptr, 16), jmeno);
+    hexget(adr, (int)strtol(c, nullptr, 16), jmeno.c_str());
   else
-    binget(adr, (int)strtol(c, nullptr, 16), jmeno);
+    binget(adr, (int)strtol(c, nullptr, 16), jmeno.c_str());
   return nullptr;
 }
 
 // ----------------------------------------------------- script interpreter
 
-// One nesting level of scripts: each has its own line counter and state.
+static const size_t MAXLINE = 65536;  // the longest script line, its line end not counted
+static const size_t KUS = 245;        // a command goes to the board in pieces this long
+
+// One nesting level of scripts: each has its own file, line counter and state.
 struct uroven {
   const char *soubor;
   int hloubka;
   unsigned line;
   unsigned lastcond;
-  char b[MAXREC + 1];   // the line, worked on in place
-  char ll[MAXREC + 1];  // the line as read, for the syntax message
+  FILE *f;
+  int konec;                 // a DOS end-of-file mark was read: nothing after it counts
+  unsigned char zpet[3];     // bytes read at the start to look for a byte-order mark
+  int nzpet, izpet;
+  std::vector<char> b;       // the line, worked on in place
+  std::vector<char> ll;      // the line as read, for the syntax message
+  char *bb() { return b.data(); }
 };
 
 static void skript(const char *soubor, int hloubka);
@@ -566,27 +574,91 @@ static void skript(const char *soubor, int hloubka);
 // Below space: control characters and bytes 0x80-0xFF (signed compare).
 static int podmezerou(char c) { return (signed char)c < ' '; }
 
-// Reads one line of at most 245 characters, a CR LF pair as one line end,
-// as text mode does; an S2 or S8 record whole, up to the longest the format
-// allows. Returns its length; 0 at the end of the file.
-static size_t ctiradek(FILE *f, char *b) {
-  size_t n = 0, max = 245;
-  while (n < max) {
-    int c = getc(f);
-    if (c == EOF) break;
-    if (c == '\r') {
-      int d = getc(f);
-      if (d == '\n')
-        c = '\n';
-      else if (d != EOF)
-        ungetc(d, f);
+static int dej(uroven &u) {
+  if (u.izpet < u.nzpet) return u.zpet[u.izpet++];
+  return getc(u.f);
+}
+
+// A byte no text file holds: NUL and the control characters but tab, line
+// ends and form feed.
+static int netext(int c) { return c < ' ' && c != '\t' && c != '\n' && c != '\r' && c != '\f'; }
+
+// Reads one physical line whole: CR LF, and a CR alone, read as "\n"; the
+// first 0x1A ends the file. Up to MAXLINE characters go to b; a longer line
+// sets *dlouhy and is read to its end all the same. *spatny is the first
+// byte that is no text, or -1. Returns the length kept; 0 at the end.
+static size_t ctiradek(uroven &u, char *b, int *spatny, int *dlouhy) {
+  size_t n = 0;
+  *spatny = -1;
+  *dlouhy = 0;
+  for (int c; !u.konec && (c = dej(u)) != EOF;) {
+    if (c == 0x1A) {
+      u.konec = 1;
+      break;
     }
-    b[n++] = (char)c;
+    if (c == '\r') {
+      int d = dej(u);
+      if (d != '\n' && d != EOF) ungetc(d, u.f);
+      c = '\n';
+    }
+    if (*spatny < 0 && netext(c)) *spatny = c;
+    if (n < MAXLINE || c == '\n') b[n++] = (char)c;
+    else *dlouhy = 1;
     if (c == '\n') break;
-    if (n == 2 && b[0] == 'S' && (b[1] == '2' || b[1] == '8')) max = MAXREC;
   }
   b[n] = 0;
   return n;
+}
+
+[[noreturn]] static void netextovy(uroven &u, unsigned line, const char *co) {
+  vypis("Error: Not a text file: %s line:%u %s\n", u.soubor, line, co);
+  finish(3);
+}
+
+[[noreturn]] static void moc_dlouhy(uroven &u, unsigned line) {
+  vypis("Error: Line too long (over %u characters):%s line:%u\n", (unsigned)MAXLINE, u.soubor, line);
+  finish(8);
+}
+
+static void radek_ok(uroven &u, unsigned line, int spatny, int dlouhy) {
+  char co[40];
+  snprintf(co, sizeof co, "holds the byte %02X", spatny);
+  if (spatny >= 0) netextovy(u, line, co);
+  if (dlouhy) moc_dlouhy(u, line);
+}
+
+// The file's start: a UTF-8 byte-order mark is skipped, UTF-16 refused.
+static void zacatek(uroven &u) {
+  u.nzpet = u.izpet = 0;
+  for (int c; u.nzpet < 3 && (c = getc(u.f)) != EOF;) u.zpet[u.nzpet++] = (unsigned char)c;
+  const unsigned char *z = u.zpet;
+  if (u.nzpet >= 2 && ((z[0] == 0xFF && z[1] == 0xFE) || (z[0] == 0xFE && z[1] == 0xFF)))
+    netextovy(u, 1, "is UTF-16 (save it as UTF-8)");
+  if (u.nzpet == 3 && z[0] == 0xEF && z[1] == 0xBB && z[2] == 0xBF) u.izpet = 3;
+}
+
+// A file that can seek is judged whole before any line of it is carried
+// out: not text first, then a line too long. A pipe is judged line by line.
+static void prohlidni(uroven &u) {
+  if (fseek(u.f, 0, SEEK_END) || ftell(u.f) < 0 || fseek(u.f, 0, SEEK_SET)) {
+    clearerr(u.f);
+    zacatek(u);
+    return;
+  }
+  zacatek(u);
+  unsigned line = 0, dlouha = 0;
+  int spatny, dlouhy;
+  for (;;) {
+    line++;
+    if (!ctiradek(u, u.ll.data(), &spatny, &dlouhy)) break;
+    if (spatny >= 0) radek_ok(u, line, spatny, 0);
+    if (dlouhy && !dlouha) dlouha = line;
+  }
+  if (ferror(u.f)) souborchyba("read", u.soubor);
+  if (dlouha) moc_dlouhy(u, dlouha);
+  u.konec = 0;
+  if (fseek(u.f, 0, SEEK_SET)) souborchyba("read", u.soubor);
+  zacatek(u);
 }
 
 // The pattern of a check or condition: up to the first '!' or character
@@ -599,13 +671,13 @@ static char *vzor(char *p, char *vz) {
 }
 
 [[noreturn]] static void spatnasyntaxe(uroven &u) {
-  vypis("Error: Bad syntax:%s line:%d :%s\n", u.soubor, (int)u.line, u.ll);
+  vypis("Error: Bad syntax:%s line:%d :%s\n", u.soubor, (int)u.line, u.ll.data());
   finish(8);
 }
 
 // A condition line. Returns 1 when its rest now stands in b to be dispatched.
 static int podminka(uroven &u) {
-  char *b = u.b;
+  char *b = u.bb();
   if (b[1] == '!') {
     if (u.lastcond == 1) return 0;
     if (podmezerou(b[2]))
@@ -633,7 +705,7 @@ static int podminka(uroven &u) {
 
 static void kontrola(uroven &u) {
   char vz[256];
-  char *konec = vzor(u.b + 1, vz);
+  char *konec = vzor(u.bb() + 1, vz);
   if (strstr(o, vz)) return;
   if (*konec == '!')
     vypis("Error: %s\n", konec + 1);
@@ -643,48 +715,120 @@ static void kontrola(uroven &u) {
 }
 
 static void vloz(uroven &u) {
-  char jmeno[256];
+  const char *b = u.bb();
   size_t k = 0;
-  while ((signed char)u.b[1 + k] > ' ') k++;
-  snprintf(jmeno, sizeof jmeno, "%.*s", (int)k, u.b + 1);
+  while ((signed char)b[1 + k] > ' ') k++;
+  std::string jmeno(b + 1, k);
   if (u.hloubka >= MAXDEPTH) {
     vypis("Error: Includes nested deeper than %d levels:%s line:%d\n", MAXDEPTH, u.soubor,
            (int)u.line);
     finish(8);
   }
-  skript(jmeno, u.hloubka + 1);
+  skript(jmeno.c_str(), u.hloubka + 1);
 }
 
+// A command line goes to the board in the pieces it takes, each answered
+// and judged on its own; a '~' line's pieces are each sent once, unjudged.
 static void odesli(uroven &u) {
-  vypis("\rSend: %s", u.b);
-  sendc(u.b);
-  vypis("\rAnswer: %s", o);
-  if (strpbrk(o, "!?")) {
-    vypis("Error: Negative response.\n");
-    finish(6);
+  const char *b = u.bb();
+  size_t n = strlen(b);
+  int jednou = b[0] == '~';
+  for (size_t i = 0; i < n || !n; i += KUS) {
+    char kus[KUS + 2];
+    snprintf(kus, sizeof kus, "%s%.*s", jednou && i ? "~" : "", (int)KUS, b + i);
+    vypis("\rSend: %.*s", (int)KUS, b + i);
+    sendc(kus);
+    vypis("\rAnswer: %s", o);
+    if (strpbrk(o, "!?")) {
+      vypis("Error: Negative response.\n");
+      finish(6);
+    }
+    if (!n) break;
   }
+}
+
+static int adresa_bajtu(char typ) {
+  static const char delky[] = "2234023432";  // address bytes of S0 to S9; S4 has none defined
+  return typ >= '0' && typ <= '9' ? delky[typ - '0'] - '0' : 0;
+}
+
+// A record's shape: 'S', a digit, then only hex digits, at least four, to
+// the line end.
+static int zaznamovy(const char *b) {
+  if (b[0] != 'S' || b[1] < '0' || b[1] > '9') return 0;
+  size_t k = 2;
+  while (hexznak(b[k])) k++;
+  return k >= 6 && (b[k] == 0 || (b[k] == '\n' && b[k + 1] == 0));
+}
+
+[[noreturn]] static void spatny_zaznam(uroven &u, const char *co) {
+  vypis("Bad format: %s:%s line:%u :%s\n", co, u.soubor, u.line, u.bb());
+  finish(3);
+}
+
+// A record's count must match its length, and its checksum its bytes,
+// before anything of it is stored or sent. An S2 or S8 line's fields must
+// be hex digits, pair by pair.
+static void zkontroluj(uroven &u) {
+  const char *b = u.bb();
+  size_t k = 2;
+  for (; b[k] && b[k] != '\n'; k += 2)
+    if (!hexznak(b[k]) || !hexznak(b[k + 1])) spatnyformat(b + k);
+  char co[80];
+  unsigned pocet = gethb(b + 2), bajtu = (unsigned)(k - 4) / 2, soucet = 0;
+  if (k < 6 || pocet != bajtu) {
+    snprintf(co, sizeof co, "count %02X, the record holds %u bytes after it", pocet, k < 4 ? 0 : bajtu);
+    spatny_zaznam(u, co);
+  }
+  if (pocet < (unsigned)adresa_bajtu(b[1]) + 1) {
+    snprintf(co, sizeof co, "count %02X, too short for its address", pocet);
+    spatny_zaznam(u, co);
+  }
+  for (size_t i = 2; i < k - 2; i += 2) soucet += gethb(b + i);
+  unsigned ma = gethb(b + k - 2), dava = ~soucet & 0xFF;
+  if (ma != dava) {
+    snprintf(co, sizeof co, "checksum %02X, the bytes give %02X", ma, dava);
+    spatny_zaznam(u, co);
+  }
+}
+
+// S1 and S3 lines go to the board as text; with verify their data are read
+// back when the end record after them has been answered. Data that could
+// not be read back are refused before the line is sent.
+static void textovy_zaznam(uroven &u) {
+  char *b = u.bb();
+  int s13 = b[1] == '1' || b[1] == '3';
+  if (overit && s13 && !zaznam(b, adresa_bajtu(b[1]), 0)) {
+    vypis("Error: S-record data above address FFFFFF can't be read back to verify:%s line:%u\n", u.soubor,
+          u.line);
+    finish(9);
+  }
+  odesli(u);
+  if (overit && s13) zaznam(b, adresa_bajtu(b[1]), 1);
+  if (overit && (b[1] == '7' || b[1] == '8' || b[1] == '9') && !zapsano.empty()) overeni();
 }
 
 // An S2 or S8 record for older firmware, which takes it as one command:
 // one too long for a command is refused before anything of it is sent.
 static void zastaru(uroven &u) {
-  size_t n = strlen(u.b);
+  size_t n = strlen(u.bb());
   if (n > (size_t)MAXCMD) {
     vypis("Error: S-record too long for one command with 'old' (%u characters, at most %d):%s line:%d\n",
           (unsigned)n, MAXCMD, u.soubor, (int)u.line);
     finish(8);
   }
-  odesli(u);
-  if (overit && u.b[1] == '2') zaznam(u.b);
-  if (overit && u.b[1] == '8') overeni();
+  textovy_zaznam(u);
+  if (overit && u.bb()[1] == '2') zaznam(u.bb(), 3, 1);
 }
 
 // Carries out the line in u.b by its first characters.
 static void proved(uroven &u) {
-  char *b = u.b;
+  char *b = u.bb();
   for (;;) {
-    size_t n = strlen(b);
-    memset(b + n, 0, sizeof u.b - n);
+    // Positions past a short line read as NUL, never an earlier line's rest.
+    size_t n = strlen(b), do_ = n + 256 < u.b.size() ? n + 256 : u.b.size();
+    memset(b + n, 0, do_ - n);
+    int s28 = b[0] == 'S' && (b[1] == '2' || b[1] == '8');
     if (b[0] == '@') {
       vypis("Executing:%s\n", b);
       const char *chyba = zpracuj_prikaz(b);
@@ -694,14 +838,19 @@ static void proved(uroven &u) {
       }
     } else if (b[0] == '?') {
       if (podminka(u)) continue;
-    } else if (b[0] == 'S' && (b[1] == '2' || b[1] == '8') && !olds24) {
+    } else if (s28 && !olds24) {
+      zkontroluj(u);
       binwrite(b);
     } else if (b[0] == '#') {
       vloz(u);
     } else if (b[0] == '!') {
       kontrola(u);
-    } else if (b[0] == 'S' && (b[1] == '2' || b[1] == '8')) {
+    } else if (s28) {
+      zkontroluj(u);
       zastaru(u);
+    } else if (zaznamovy(b)) {
+      zkontroluj(u);
+      textovy_zaznam(u);
     } else {
       odesli(u);
     }
@@ -715,14 +864,23 @@ static void skript(const char *soubor, int hloubka) {
   u.hloubka = hloubka;
   u.line = 0;
   u.lastcond = 0;
-  drzsoubor f = {fopen(soubor, "rt")};
+  u.konec = 0;
+  u.b.assign(MAXLINE + 258, 0);
+  u.ll.assign(MAXLINE + 2, 0);
+  // Read as bytes in both builds: line ends and the end-of-file mark are
+  // handled here, the same everywhere.
+  drzsoubor f = {fopen(soubor, "rb")};
   if (!f.f) souborchyba("open", soubor);
+  u.f = f.f;
   vypis("\nLoading: %s\n", soubor);
+  prohlidni(u);
+  int spatny, dlouhy;
   for (;;) {
     u.line++;
-    if (!ctiradek(f.f, u.b)) break;
-    if (u.b[0] == ';' || (signed char)u.b[0] <= ' ') continue;
-    snprintf(u.ll, sizeof u.ll, "%s", u.b);
+    if (!ctiradek(u, u.bb(), &spatny, &dlouhy)) break;
+    radek_ok(u, u.line, spatny, dlouhy);
+    if (u.bb()[0] == ';' || (signed char)u.bb()[0] <= ' ') continue;
+    snprintf(u.ll.data(), u.ll.size(), "%s", u.bb());
     proved(u);
   }
   // A read that failed must not pass for the script's end.
