@@ -48,6 +48,10 @@ void judge(const std::function<seam::result()> &f, int what = -1) {
 
 }  // namespace
 
+// Output files are written in place here: every name stays in the jail.
+int soubor_docasny(const char *, char *, int) { return 0; }
+int soubor_nahrad(const char *, const char *) { return 1; }
+
 int posli_telegram(char *tel, int delka) {
   if (++exchanges > 2000) throw stopped{};
   return seam_posli_telegram(tel, delka);

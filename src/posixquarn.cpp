@@ -33,6 +33,7 @@ static long long nyni_us() {
 }
 
 void finish(signed char p) {
+  uklid();
   // A terminal stays visible on its own: no message box, just the code.
   printf("Exit code %d\n", p);
   exit(p);

@@ -395,25 +395,69 @@ static void precti(int adr, int del, int hex) {
   if (o[0] != '=' || (hex && strpbrk(o, "!?"))) necekana();
 }
 
+// An output file of a memory command, written under a temporary name and
+// put in place only once it is whole.
+struct vystup {
+  FILE *f = nullptr;
+  std::string cil, docasny;  // docasny empty: written in place
+};
+static vystup *rozepsany;  // the one being written now
+
+void uklid() {
+  vystup *v = rozepsany;
+  if (!v) return;
+  rozepsany = nullptr;
+  if (v->f) fclose(v->f);
+  v->f = nullptr;
+  if (v->docasny.empty()) return;
+  std::string castecny = v->cil + ".partial";
+  if (soubor_nahrad(v->docasny.c_str(), castecny.c_str()))
+    remove(v->docasny.c_str());
+  else
+    vypis("Error: %s was left as it was; what was read is in %s\n", v->cil.c_str(), castecny.c_str());
+}
+
+static void konec();
+
 // Reads odkud..odkud+kolik in requests of at most `nejvic` bytes into soubor.
 static void cteni(int odkud, int kolik, const char *soubor, int nejvic, int hex) {
-  drzsoubor f = {fopen(soubor, hex ? "wt" : "wb")};
-  if (!f.f) souborchyba("open", soubor);
+  struct drz {  // the tests' finish() unwinds through here
+    vystup v;
+    ~drz() {
+      if (rozepsany == &v) uklid();
+    }
+  } d;
+  vystup &v = d.v;
+  v.cil = soubor;
+  std::vector<char> t(strlen(soubor) + 32);
+  if (soubor_docasny(soubor, t.data(), (int)t.size())) v.docasny = t.data();
+  v.f = fopen(v.docasny.empty() ? soubor : v.docasny.c_str(), hex ? "wt" : "wb");
+  if (!v.f) {
+    if (!v.docasny.empty()) remove(v.docasny.c_str());
+    souborchyba("open", soubor);
+  }
+  rozepsany = &v;
   int celk = 0, k = kus_cteni(nejvic);
   for (int adr = odkud; adr < odkud + kolik; adr += k) {
     int del = odkud + kolik - adr;
     if (del > k) del = k;
     precti(adr, del, hex);
-    if (hex && fprintf(f.f, "%06X: ", adr) < 0) souborchyba("write to", soubor);
+    if (hex && fprintf(v.f, "%06X: ", adr) < 0) souborchyba("write to", soubor);
     parovani([&](const char *d) {
-      int ok = hex ? fprintf(f.f, "%s ", d) >= 0 : fputc((int)(strtol(d, nullptr, 16) & 0xFF), f.f) != EOF;
+      int ok = hex ? fprintf(v.f, "%s ", d) >= 0 : fputc((int)(strtol(d, nullptr, 16) & 0xFF), v.f) != EOF;
       if (!ok) souborchyba("write to", soubor);
       celk++;
     });
-    if (hex && fputc('\n', f.f) == EOF) souborchyba("write to", soubor);
+    if (hex && fputc('\n', v.f) == EOF) souborchyba("write to", soubor);
   }
-  if (zavri(f)) souborchyba("close", soubor);
+  FILE *f = v.f;
+  v.f = nullptr;
+  if (fclose(f)) souborchyba("close", soubor);
   if (celk != kolik) delka(celk, kolik);
+  // Put in place only once no surplus answer says the pieces were others'.
+  konec();
+  if (!v.docasny.empty() && soubor_nahrad(v.docasny.c_str(), soubor)) souborchyba("write to", soubor);
+  rozepsany = nullptr;
 }
 
 void binget(int odkud, int kolik, const char *soubor) { cteni(odkud, kolik, soubor, 64, 0); }

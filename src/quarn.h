@@ -5,6 +5,18 @@
 // Each platform layer (and the tests) provides it.
 [[noreturn]] void finish(signed char p);
 
+// Run by every finish() before it prints the exit code: an output file
+// still being written is put aside, never left half written in its place.
+void uklid();
+
+// The platform's part of replacing an output file whole (each platform
+// layer and the tests provide it). A temporary file made beside `cil`, its
+// name in `docasny`: 1; 0 when `cil` is to be written in place (not a
+// regular file, or nothing can be made beside it).
+int soubor_docasny(const char *cil, char *docasny, int n);
+// Puts `docasny` in the place of `cil`; 0 on success.
+int soubor_nahrad(const char *docasny, const char *cil);
+
 // Console text: formatted as printf, written in one piece.
 void vypis(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 

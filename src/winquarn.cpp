@@ -30,6 +30,7 @@ static void initconsole() {
 }
 
 void finish(signed char p) {
+  uklid();
   vypis("Exit code %d", p);
   fflush(stdout);
   MessageBoxA(NULL, "Quarn has finished", "Quarn", MB_ICONEXCLAMATION | MB_OK);
@@ -186,6 +187,29 @@ int posli_telegram(char *tel, int delka) {
 int dozvuk() {
   for (long long t; (t = comdrv_dozvuk(nyni_us())) > 0;) prijmi(cekej(t));
   return comdrv_nesparovano;
+}
+
+int soubor_docasny(const char *cil, char *docasny, int n) {
+  // Only a file on disk is replaced; a device (CON, NUL, COM1) is written in place.
+  DWORD a = GetFileAttributesA(cil);
+  if (a != INVALID_FILE_ATTRIBUTES && (a & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY))) return 0;
+  HANDLE h = CreateFileA(cil, 0, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING, 0, NULL);
+  if (h != INVALID_HANDLE_VALUE) {
+    DWORD typ = GetFileType(h);
+    CloseHandle(h);
+    if (typ != FILE_TYPE_DISK) return 0;
+  }
+  for (unsigned k = 0; k < 100; k++) {
+    if (snprintf(docasny, n, "%s.quarn-%lu-%u", cil, GetCurrentProcessId(), k) >= n) return 0;
+    h = CreateFileA(docasny, GENERIC_WRITE, 0, NULL, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, NULL);
+    if (h != INVALID_HANDLE_VALUE) return CloseHandle(h), 1;
+    if (GetLastError() != ERROR_FILE_EXISTS) return 0;
+  }
+  return 0;
+}
+
+int soubor_nahrad(const char *docasny, const char *cil) {
+  return !MoveFileExA(docasny, cil, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
 }
 
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {

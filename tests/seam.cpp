@@ -55,6 +55,7 @@ void ber(long long konec) {
 }  // namespace
 
 void finish(signed char p) {
+  uklid();
   printf("Exit code %d\n", p);
   throw finished{p};
 }
