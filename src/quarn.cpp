@@ -816,12 +816,13 @@ static int zaznamovy(const char *b) {
 static void zkontroluj(uroven &u) {
   const char *b = u.bb();
   size_t k = 2;
-  for (; b[k] && b[k] != '\n'; k += 2)
-    if (!hexznak(b[k]) || !hexznak(b[k + 1])) spatnyformat(b + k);
+  while (hexznak(b[k])) k++;
+  if (b[k] && b[k] != '\n') spatnyformat(b + 2 + ((k - 2) & ~(size_t)1));
   char co[80];
-  unsigned pocet = gethb(b + 2), bajtu = (unsigned)(k - 4) / 2, soucet = 0;
-  if (k < 6 || pocet != bajtu) {
-    snprintf(co, sizeof co, "count %02X, the record holds %u bytes after it", pocet, k < 4 ? 0 : bajtu);
+  unsigned pocet = gethb(b + 2), soucet = 0;
+  if (k - 4 != 2 * pocet) {
+    snprintf(co, sizeof co, "count %02X wants %u digits after it, the record holds %u", pocet, 2 * pocet,
+             (unsigned)(k - 4));
     spatny_zaznam(u, co);
   }
   if (pocet < (unsigned)adresa_bajtu(b[1]) + 1) {

@@ -20,6 +20,7 @@
 //   sent: TEXTS              every request's text, in order
 //   wire N: BYTES            request N exactly;  requests: N
 //   expect NAME: TEXT        a file after the run (@FILE: that file's bytes)
+//   files: NAMES             the run's folder after it, sorted, links marked '@'
 //   memory ADDR: HEX         board memory after (FF*16 repeats; @FILE)
 //   after: MS   within: MS   the run's length, virtual or real
 //   logged: TEXT             (e2e) in quarn-sim's transcript or its stderr
@@ -207,6 +208,15 @@ void judge(const scenario &s, const outcome &r, const std::string &dir) {
       for (size_t at = 0; wine && !hex && v[0] != '@' && (at = v.find('\n', at)) != std::string::npos; at += 2)
         v.insert(at, "\r");
       EXPECT_EQ(seam::read_file(dir + "/" + f), hex || v[0] == '@' ? bytes_of(v, dir) : v);
+    }
+    if (i.key == "files") {
+      std::vector<std::string> got;
+      for (auto &e : std::filesystem::directory_iterator(dir)) {
+        std::string n = e.path().filename().string();
+        if (n != "sim.log" && n != "sim.err" && n != "mem.bin") got.push_back(n + (e.is_symlink() ? "@" : ""));
+      }
+      std::sort(got.begin(), got.end());
+      EXPECT_EQ(got, i.words);
     }
     if (i.key == "memory") {
       std::string want = bytes_of(v, dir);
