@@ -32,6 +32,9 @@ static long long nyni_us() {
   return (long long)t.tv_sec * 1000000 + t.tv_nsec / 1000;
 }
 
+int terminal;
+long long hodiny_us() { return nyni_us(); }
+
 void finish(signed char p) {
   uklid();
   // A terminal stays visible on its own: no message box, just the code.
@@ -152,6 +155,17 @@ int dozvuk() {
   return comdrv_nesparovano;
 }
 
+// A word like an option that Quarn doesn't know, a typo most likely: no
+// board command begins with '-'. A word with a '.' is a script, and a
+// bare '-' goes to the board as before.
+static int neznama(const char *a) {
+  static const char *const zname[] = {"-h", "--help", "--version", "--ports"};
+  if (a[0] != '-' || !a[1] || strchr(a, '.')) return 0;
+  for (const char *z : zname)
+    if (!strcmp(a, z)) return 0;
+  return 1;
+}
+
 int main(int argc, char **argv) {
 #ifdef PR_SET_TIMERSLACK
   // Sleeps here are 2 ms pauses: the default 50 us slack would stretch each.
@@ -168,6 +182,13 @@ int main(int argc, char **argv) {
     }
     if (!strcmp(argv[k], "-h") || !strcmp(argv[k], "--help")) argv[k] = help;
   }
+  if (!napoveda((unsigned)argc, argv))
+    for (int k = 1; k < argc; k++)
+      if (neznama(argv[k])) {
+        printf("Error: Unknown option %s (quarn --help lists them)\n", argv[k]);
+        finish(8);
+      }
+  terminal = isatty(STDOUT_FILENO);
   static cmdstore s;
   if (const char *chyba = cmdtake(argc, argv, &s)) {
     printf("%s", chyba);

@@ -41,6 +41,17 @@ static void zapis(unsigned adr, unsigned char v) {
 
 static void overeni();
 
+// ------------------------------------------------ console, progress, summary
+
+static int ukazano;  // a progress line shows on the terminal
+
+// Clears the progress line, so that what follows reads as without it.
+static void smaz() {
+  if (!ukazano) return;
+  ukazano = 0;
+  fwrite("\r                      \r", 1, 24, stdout);
+}
+
 // Console text, a message at a time: one write each, so that a console
 // that costs a system call a character shows it at once all the same.
 void vypis(const char *fmt, ...) {
@@ -51,7 +62,66 @@ void vypis(const char *fmt, ...) {
   va_end(ap);
   if (n < 0) return;
   if (n >= (int)sizeof b) n = (int)sizeof b - 1;
+  smaz();
   fwrite(b, 1, (size_t)n, stdout);
+}
+
+// A progress line: the next message clears it first.
+static void ukaz(const char *b, int n) {
+  fwrite(b, 1, (size_t)n, stdout);
+  ukazano = 1;
+}
+
+// A long transfer's progress for a person at a terminal, as "\rReading
+// 020400  37%": nothing goes into a file or pipe. Each such line is as
+// wide as the one before it, which it overwrites.
+static void postup(const char *co, unsigned adr, unsigned long hotovo, unsigned long celkem) {
+  if (!terminal || !celkem) return;
+  char b[64];
+  ukaz(b, snprintf(b, sizeof b, "\r%s %06X %3d%%", co, adr, (int)(hotovo * 100 / celkem)));
+}
+
+// How far the script now being read has got, in percent; -1 when unknown.
+static int obraz = -1;
+
+// An image record is being packed: with a known script size, how far.
+static void baleni() {
+  if (!terminal || obraz < 0) {
+    vypis("\rPacking...");
+    return;
+  }
+  char b[32];
+  ukaz(b, snprintf(b, sizeof b, "\rPacking... %3d%%", obraz));
+}
+
+// A regular file's size, to tell how far its reading has got; -1 for a
+// pipe or when not at a terminal.
+static long velikost(FILE *f) {
+  if (!terminal || fseek(f, 0, SEEK_END)) return -1;
+  long v = ftell(f);
+  return fseek(f, 0, SEEK_SET) ? -1 : v;
+}
+
+// What the run moved, for its summary; when the port opened.
+static unsigned long nahrano, precteno, overeno, opakovani;
+static long long otevreno_v;
+
+// A memory command or a verify pass is done: n bytes more, no progress line.
+static void hotovo(unsigned long &kam, unsigned long n) {
+  kam += n;
+  smaz();
+}
+
+// After loading, reading or verifying: seconds and rate, what moved, retries.
+// What doesn't depend on the clock ends the line.
+static void souhrn() {
+  unsigned long bajty = nahrano + precteno + overeno;
+  if (!bajty) return;
+  long long us = hodiny_us() - otevreno_v;
+  if (us < 1) us = 1;
+  long desetiny = (long)((us + 50000) / 100000);
+  vypis("Summary: %ld.%ld s, %lu bytes/s; bytes loaded %lu, read %lu, verified %lu; retries %lu\n", desetiny / 10,
+        desetiny % 10, (unsigned long)(bajty * 1000000LL / us), nahrano, precteno, overeno, opakovani);
 }
 
 // A file a routine holds open. The programs' finish() ends the process, which
@@ -168,6 +238,7 @@ void sendc(const char *p) {
   snprintf(b, sizeof b, "%s%s", hlavicka, p);
   int poskozene = 0, ozveny = 1;
   for (unsigned pokus = 9; pokus; ) {
+    if (pokus < 9) opakovani++;
     ocekavej_telegram();
     vymen(b, (int)strlen(b) + 2, pokus < 9, 0);
     vyckej(1);
@@ -260,6 +331,7 @@ void sendbin() {
 
   char t[256];
   for (int pokus = 8; pokus; pokus--) {
+    if (pokus < 8) opakovani++;
     ocekavej_telegram();
     vymen(b, w + 2, pokus < 8, 0);
     vypis("\rSending block %06X   ", binadr);
@@ -273,6 +345,7 @@ void sendbin() {
       }
       for (int i = 0; overit && i < 128; i++)
         if (naplneno(i)) zapis(binadr + i, binbuf[i]);
+      for (int i = 0; i < 128; i++) nahrano += (unsigned long)naplneno(i);
       memset(binmask, 0, sizeof binmask);
       snprintf(o, sizeof o, "%s", t);
       vypis("OK\n");
@@ -301,7 +374,7 @@ unsigned gethb(const char *p) {
 }
 
 void binwrite(char *b) {
-  vypis("\rPacking...");
+  baleni();
   unsigned a = (gethb(b + 4) << 16) + (gethb(b + 6) << 8) + gethb(b + 8);
   unsigned pocet = gethb(b + 2);
   // A count below 4 or data past the last address would put bytes where
@@ -441,6 +514,7 @@ static void cteni(int odkud, int kolik, const char *soubor, int nejvic, int hex)
   for (int adr = odkud; adr < odkud + kolik; adr += k) {
     int del = odkud + kolik - adr;
     if (del > k) del = k;
+    postup("Reading", (unsigned)adr, (unsigned long)(adr - odkud), (unsigned long)kolik);
     precti(adr, del, hex);
     if (hex && fprintf(v.f, "%06X: ", adr) < 0) souborchyba("write to", soubor);
     parovani([&](const char *d) {
@@ -458,6 +532,7 @@ static void cteni(int odkud, int kolik, const char *soubor, int nejvic, int hex)
   konec();
   if (!v.docasny.empty() && soubor_nahrad(v.docasny.c_str(), soubor)) souborchyba("write to", soubor);
   rozepsany = nullptr;
+  hotovo(precteno, (unsigned long)celk);
 }
 
 void binget(int odkud, int kolik, const char *soubor) { cteni(odkud, kolik, soubor, 64, 0); }
@@ -472,11 +547,17 @@ static void overeni() {
   std::map<unsigned, blok> z;
   z.swap(zapsano);
   int celk = 0, kolik = 0, rozdilu = 0, k = kus_cteni(64);
+  unsigned long vsech = 0;
+  for (auto &b : z)
+    for (unsigned i = 0; i < 128; i++) vsech += b.second.maska[i >> 3] >> (i & 7) & 1;
   unsigned prvni = 0, psano = 0, cteno = 0, od = 0;
   std::vector<unsigned char> ocek;  // the piece gathered for the next request, from od
   auto cti = [&] {
     if (ocek.empty()) return;
-    vypis("\rVerifying %06X", od);
+    if (terminal)
+      postup("Verifying", od, (unsigned long)kolik, vsech);
+    else
+      vypis("\rVerifying %06X", od);
     precti((int)od, (int)ocek.size(), 0);
     size_t i = 0;
     parovani([&](const char *d) {
@@ -503,6 +584,7 @@ static void overeni() {
           cteno, rozdilu, kolik);
     finish(10);
   }
+  hotovo(overeno, (unsigned long)kolik);
   vypis("\rVerified %d bytes  OK\n", kolik);
 }
 
@@ -548,6 +630,7 @@ void binput(int kam, const char *soubor) {
   // A write request of 10 characters and 2 a byte, its answer '*'.
   int k = kus(64, 10 + 10 + 10 + 1, 2);
   for (size_t i = 0; i < data.size(); i += k) {
+    postup("Writing", kam + (unsigned)i, (unsigned long)i, (unsigned long)data.size());
     char d[256] = "";
     int j = 0;
     for (; j < k && i + j < data.size(); j++) snprintf(d + 2 * j, 3, "%02X", data[i + j]);
@@ -556,6 +639,7 @@ void binput(int kam, const char *soubor) {
     sendc(b);
     if (o[0] != '*') necekana();
   }
+  hotovo(nahrano, (unsigned long)data.size());
   if (overit && !data.empty()) porovnej(kam, data);
 }
 
@@ -849,6 +933,7 @@ static void textovy_zaznam(uroven &u) {
     finish(9);
   }
   odesli(u);
+  if (b[1] >= '1' && b[1] <= '3') nahrano += gethb(b + 2) - adresa_bajtu(b[1]) - 1;
   if (overit && s13) zaznam(b, adresa_bajtu(b[1]), 1);
   if (overit && (b[1] == '7' || b[1] == '8' || b[1] == '9') && !zapsano.empty()) overeni();
 }
@@ -918,11 +1003,13 @@ static void skript(const char *soubor, int hloubka) {
   if (!f.f) souborchyba("open", soubor);
   u.f = f.f;
   vypis("\nLoading: %s\n", soubor);
+  long vel = velikost(f.f);
   prohlidni(u);
   int spatny, dlouhy;
   for (;;) {
     u.line++;
     if (!ctiradek(u, u.bb(), &spatny, &dlouhy)) break;
+    obraz = vel > 0 ? (int)(ftell(f.f) * 100LL / vel) : -1;
     radek_ok(u, u.line, spatny, dlouhy);
     if (u.bb()[0] == ';' || (signed char)u.bb()[0] <= ' ') continue;
     snprintf(u.ll.data(), u.ll.size(), "%s", u.bb());
@@ -940,7 +1027,30 @@ void zpracuj_soubor(const char *soubor) { skript(soubor, 1); }
 static const char *const banner =
     "\n ORBA-01 loader ver. 0.95 (BELKOS v1.28) (c) 2026 Quarn developers \n";
 
-static int napoveda(unsigned argc, char **argv) {
+// What each word of the usage does, and where the rest is told.
+static const char *const pomoc =
+    "\n"
+    " p3f8, p2f8  port COM1 (default) or COM2\n"
+    " i4          interrupt, shown only\n"
+    " b38400      speed: 2400 4800 9600 19200 38400 (default) 57600 115200\n"
+    " m0          line mode 0-4; its low two bits: 0 no parity, 1 odd, 2 even, 3 odd\n"
+    " old         BIOS before 1.28: S-records go to the board as text\n"
+    " verify      read back and compare every image and @binput written\n"
+    " name.ext    an argument with a '.' is a script; any other is sent as a command\n"
+    " @binget000400,000100>mem.bin   read 0x100 bytes from 0x400 into a raw file\n"
+    " @hexget000400,000100>mem.txt   the same as a hex dump\n"
+    " @binput000400<boot.bin         write a raw file from 0x400\n"
+    " @bincmp000400<boot.bin         compare memory from 0x400 with a raw file\n"
+#ifdef _WIN32
+    " quarn.exe --ports lists the serial ports\n"
+    " Exit codes and more: README-windows.txt\n";
+#else
+    " QUARN_COM1, QUARN_COM2: the devices of p3f8 and p2f8 (/dev/ttyS0, /dev/ttyS1)\n"
+    " quarn --ports lists the serial ports, quarn --version the version\n"
+    " Exit codes and more: man quarn\n";
+#endif
+
+int napoveda(unsigned argc, char **argv) {
   for (unsigned k = argc - 1; k >= 1; k--)
     if (argv[k][0] == '?' || (argv[k][0] && argv[k][1] == '?')) return 1;
   return 0;
@@ -1014,6 +1124,9 @@ void quarn(unsigned argc, char **argv) {
   memset(binmask, 0, sizeof binmask);
   olds24 = ramc = overit = 0;
   zapsano.clear();
+  nahrano = precteno = overeno = opakovani = 0;
+  ukazano = 0;
+  obraz = -1;
 
   // Standard output is the platform layer's: each message goes in one write.
   setvbuf(stdin, nullptr, _IONBF, 0);
@@ -1023,6 +1136,7 @@ void quarn(unsigned argc, char **argv) {
     vypis(" Option 'old' required for boards with BIOS version prior to 1.28\n");
     vypis(" Note: All options and commands are case sensitive ! \n");
     vypis(" Option 'verify' reads back and compares every image and @binput written\n");
+    vypis("%s", pomoc);
     finish(0);
   }
 
@@ -1059,6 +1173,7 @@ void quarn(unsigned argc, char **argv) {
   vypis("\rSerial UART port:%3x irq:%x baud:%d mode:%x \n", comdrv_port, comdrv_irq, comdrv_baud,
          comdrv_mode >> 2);
   vypis("UART init O.K.\n");
+  otevreno_v = hodiny_us();
 
   if (argc < 2) identita();
   o[0] = 0;
@@ -1077,5 +1192,7 @@ void quarn(unsigned argc, char **argv) {
     }
   if (!zapsano.empty()) overeni();
   konec();
-  vypis("\nLoading completed with no errors.\n");
+  vypis("\n");
+  souhrn();
+  vypis("Loading completed with no errors.\n");
 }

@@ -22,6 +22,14 @@ void vypis(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 
 // The run driver: options, port, then every argument in order.
 void quarn(unsigned argc, char **argv);
+// 1 when an argument asks for the usage: its first or second character is '?'.
+int napoveda(unsigned argc, char **argv);
+
+// What only the platform layer knows: 1 when standard output is a terminal
+// a person watches (progress percentages go there, never into a file or
+// pipe), and microseconds of a monotonic clock, for the run's summary.
+extern int terminal;
+long long hodiny_us();
 
 // Argument store: slot 0 is always empty; quarn gets argc = cmdno + 1.
 struct cmdstore {

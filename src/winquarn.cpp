@@ -29,6 +29,9 @@ static void initconsole() {
   setvbuf(stdout, NULL, _IOFBF, 4096);
 }
 
+// Standard output is always the program's own console, which a person watches.
+int terminal = 1;
+
 void finish(signed char p) {
   uklid();
   vypis("Exit code %d", p);
@@ -46,6 +49,8 @@ static long long nyni_us() {
   QueryPerformanceCounter(&c);
   return c.QuadPart / f.QuadPart * 1000000 + c.QuadPart % f.QuadPart * 1000000 / f.QuadPart;
 }
+
+long long hodiny_us() { return nyni_us(); }
 
 static int rychlost(int baud) {
   static const int povolene[] = {2400, 4800, 9600, 19200, 38400, 57600, 115200};
