@@ -168,23 +168,11 @@ outcome e2e(const scenario &s, const std::string &dir) {
   return r;
 }
 
-// What a console finally shows of a text: each line as its carriage
-// returns let later text overwrite it, without blanks at its end.
-std::string drawn(const std::string &t) {
-  std::string out, l, seg;
-  for (std::istringstream in(t); std::getline(in, l);) {
-    std::string s;
-    for (std::istringstream parts(l); std::getline(parts, seg, '\r');) s = seg + s.substr(std::min(seg.size(), s.size()));
-    out += s.substr(0, s.find_last_not_of(' ') + 1) + "\n";
-  }
-  return out;
-}
-
 void judge(const scenario &s, const outcome &r, const std::string &dir) {
   for (auto &i : s.items) {
     std::string v = i.text;
     // Under Wine the console is compared as it finally shows.
-    if (wine && (i.key == "out" || i.key == "end" || i.key == "has" || i.key == "hasnt")) v = drawn(v);
+    if (wine && (i.key == "out" || i.key == "end" || i.key == "has" || i.key == "hasnt")) v = seam::drawn(v);
     SCOPED_TRACE(i.key + " " + i.arg);
     if (i.key == "exit") { EXPECT_EQ(r.code, std::stoi(v)) << r.out; }
     if (i.key == "out") { EXPECT_EQ(r.out, v); }

@@ -3,6 +3,7 @@
 
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -187,6 +188,16 @@ std::string bytes_of(const std::string &hex) {
     b.append(star == std::string::npos ? 1 : std::stoul(w.substr(star + 1)), (char)std::stoul(w.substr(0, 2), nullptr, 16));
   }
   return b;
+}
+
+std::string drawn(const std::string &t) {
+  std::string out, l, seg;
+  for (std::istringstream in(t); std::getline(in, l);) {
+    std::string s;
+    for (std::istringstream parts(l); std::getline(parts, seg, '\r');) s = seg + s.substr(std::min(seg.size(), s.size()));
+    out += s.substr(0, s.find_last_not_of(' ') + 1) + "\n";
+  }
+  return out;
 }
 
 std::string tmpdir() {
