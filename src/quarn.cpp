@@ -67,18 +67,19 @@ void vypis(const char *fmt, ...) {
 }
 
 // A progress line: the next message clears it first.
-static void ukaz(const char *b, int n) {
-  fwrite(b, 1, (size_t)n, stdout);
+static void ukaz(const char *b) {
+  fputs(b, stdout);
   ukazano = 1;
 }
 
 // A long transfer's progress for a person at a terminal, as "\rReading
 // 020400  37%": nothing goes into a file or pipe. Each such line is as
 // wide as the one before it, which it overwrites.
-static void postup(const char *co, unsigned adr, unsigned long hotovo, unsigned long celkem) {
+static void postup(const char *co, unsigned adr, unsigned long uz, unsigned long celkem) {
   if (!terminal || !celkem) return;
   char b[64];
-  ukaz(b, snprintf(b, sizeof b, "\r%s %06X %3d%%", co, adr, (int)(hotovo * 100 / celkem)));
+  snprintf(b, sizeof b, "\r%s %06X %3d%%", co, adr, (int)(uz * 100 / celkem));
+  ukaz(b);
 }
 
 // How far the script now being read has got, in percent; -1 when unknown.
@@ -91,7 +92,8 @@ static void baleni() {
     return;
   }
   char b[32];
-  ukaz(b, snprintf(b, sizeof b, "\rPacking... %3d%%", obraz));
+  snprintf(b, sizeof b, "\rPacking... %3d%%", obraz);
+  ukaz(b);
 }
 
 // A regular file's size, to tell how far its reading has got; -1 for a
