@@ -3,7 +3,7 @@
 
 // Ends the run: prints "Exit code %d" and ends the process with status p.
 // Each platform layer (and the tests) provides it.
-[[noreturn]] void finish(signed char p);
+[[noreturn]] void finish(int p);
 
 // Console text: formatted as printf, written in one piece.
 void vypis(const char *fmt, ...) __attribute__((format(printf, 1, 2)));

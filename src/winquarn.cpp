@@ -29,7 +29,7 @@ static void initconsole() {
   setvbuf(stdout, NULL, _IOFBF, 4096);
 }
 
-void finish(signed char p) {
+void finish(int p) {
   vypis("Exit code %d", p);
   fflush(stdout);
   MessageBoxA(NULL, "Quarn has finished", "Quarn", MB_ICONEXCLAMATION | MB_OK);

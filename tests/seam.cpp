@@ -54,12 +54,13 @@ void ber(long long konec) {
 }
 }  // namespace
 
-void finish(signed char p) {
+void finish(int p) {
   printf("Exit code %d\n", p);
   throw finished{p};
 }
 
 int zapni_UART(short port, signed char irq, int baud, signed char mode) {
+  if (!comdrv_nastaveni(port, baud)) return 1;
   comdrv_port = port;
   comdrv_irq = irq;
   comdrv_baud = baud;
