@@ -72,8 +72,8 @@ int zapni_UART(short port, signed char irq, int baud, signed char mode) {
 int posli_telegram(char *tel, int delka) {
   unsigned char tx[256];
   if (!comdrv_zacni(tel, delka, tx, seam::now)) return 0;
+  if (ln->hung()) comdrv_porucha(ZARIZENI, COMDRV_ZAVESENO, 1);
   for (long long t; (t = comdrv_pred(seam::now)) > 0;) ber(t);
-  if (ln->hung()) comdrv_porucha(ZARIZENI, "Input/output error", 1);
   if (comdrv_porucha_text[0]) return comdrv_zavri(), 0;
   seam::wire.push_back(std::string((const char *)tx, delka));
   comdrv_odeslano(seam::now);
