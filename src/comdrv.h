@@ -27,7 +27,7 @@ const char *comdrv_promenna(short port);
 int posli_telegram(char *tel, int delka);
 
 // A last look at the line after the run's last answer. Nonzero when a
-// frame came that no request was owed.
+// frame came that no request was owed, or the port failed.
 int dozvuk();
 
 // Hooks around every exchange; they do nothing.

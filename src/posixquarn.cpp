@@ -239,7 +239,7 @@ int posli_telegram(char *tel, int delka) {
 
 int dozvuk() {
   for (long long t; (t = comdrv_dozvuk(nyni_us())) > 0;) ber(t);
-  return comdrv_nesparovano;
+  return comdrv_nesparovano || comdrv_porucha_text[0];
 }
 
 // --ports: the serial devices this system has, and which of them COM1 and

@@ -85,7 +85,7 @@ int posli_telegram(char *tel, int delka) {
 
 int dozvuk() {
   for (long long t; (t = comdrv_dozvuk(seam::now)) > 0;) ber(t);
-  return comdrv_nesparovano;
+  return comdrv_nesparovano || comdrv_porucha_text[0];
 }
 
 namespace seam {
