@@ -83,7 +83,7 @@ static void bez_quickedit() {
 static void initconsole() {
   if (presmerovano()) {
     // Bound here when the runtime did not bind it.
-    if (_get_osfhandle(_fileno(stdout)) == -1) {
+    if (_get_osfhandle(_fileno(stdout)) < 0) {
       int fd = _open_osfhandle((intptr_t)GetStdHandle(STD_OUTPUT_HANDLE), _O_TEXT);
       if (fd >= 0 && fd != _fileno(stdout)) _dup2(fd, _fileno(stdout));
     }
