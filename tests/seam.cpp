@@ -37,7 +37,7 @@ void ber(long long konec) {
     if (ln->hung()) {
       // Gone for good: reported, or (after a '~' request) waited out.
       comdrv_porucha(ZARIZENI, COMDRV_ZAVESENO, 0);
-      now = konec > now ? konec : now;
+      if (!comdrv_porucha_text[0]) now = konec > now ? konec : now;
       return;
     }
     bytes got;
