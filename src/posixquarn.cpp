@@ -198,7 +198,8 @@ static void ber(long long konec) {
     unsigned char b[512];
     ssize_t n = read(hPort, b, sizeof b);
     if (n > 0) comdrv_prijato(b, (int)n, nyni_us());
-    if (n < 0 && errno != EAGAIN && errno != EINTR) return selhalo(pf.revents & POLLHUP ? COMDRV_ZAVESENO : strerror(errno));
+    if (n < 0 && errno != EAGAIN && errno != EINTR)
+      return selhalo(pf.revents & POLLHUP ? COMDRV_ZAVESENO : strerror(errno));
   }
   if (pf.revents & POLLHUP) selhalo(COMDRV_ZAVESENO);
   else if (pf.revents & POLLERR) selhalo("the device reported an error");
