@@ -31,7 +31,7 @@ TEST(Programs, SimCommandLine) {
 
 // A port another program holds (locked), a regular file, a device that takes
 // no line settings, a port that isn't there: refused with the device, what
-// named it and the system's reason; exit code 2.
+// named it and the system's reason; exit code 2. --ports opens none.
 TEST(Programs, PortsRefused) {
   auto r = sh("$SIM >tty & sim=$!; until [ -s tty ]; do sleep 0.01; done; read pty <tty; flock $pty sleep 1 & "
               "sleep 0.2; touch plain; { QUARN_COM1=$pty $Q I000000 | sed \"s|$pty|PTY|\"; QUARN_COM1=plain $Q; "
@@ -42,6 +42,13 @@ TEST(Programs, PortsRefused) {
             "Error: /dev/null (QUARN_COM1): not a serial port.\n"
             "Error: none (QUARN_COM2): No such file or directory.\n");
   EXPECT_EQ(sh("QUARN_COM2=none $Q p2f8 >/dev/null; echo $?").second, "2\n");
+  // --ports, anywhere: the list alone (no banner, no exit code line), ending
+  // with what COM1 and COM2 name; no port opened, so none refused.
+  r = sh("QUARN_COM1=none env -u QUARN_COM2 $Q x --ports");
+  EXPECT_EQ(r.first, 0);
+  EXPECT_EQ(r.second.find("ORBA"), std::string::npos) << r.second;
+  EXPECT_NE(r.second.find("\nCOM1 (p3f8): none (QUARN_COM1)\nCOM2 (p2f8): /dev/ttyS1 (QUARN_COM2 unset)\n"),
+            std::string::npos) << r.second;
   // No QUARN_COM2: the default port, there or not, but no crash.
   EXPECT_LE(std::stoi(sh("env -u QUARN_COM2 $Q p2f8 >/dev/null; echo $?").second), 2);
 }
