@@ -809,6 +809,7 @@ static void argument(char *a) {
 // is most often a script's name without a dot.
 static void odmitnuto(const char *bvolba, int baud) {
   const char *s = bvolba + (bvolba[0] != 0);
+  if (!comdrv_odmitnuti[0]) return;
   if (!comdrv_rychlost(baud) && s[strspn(s, "0123456789")])
     vypis("Error: %s; \"%s\" was read as the speed option b with \"%s\": a script's name needs a dot.\n",
           comdrv_odmitnuti, bvolba, s);
