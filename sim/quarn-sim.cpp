@@ -200,8 +200,17 @@ struct server {
       broken("reading the terminal");
   }
 
+  // The line has gone away (--hangup): closing our end of the terminal
+  // hangs it up for the loader, as unplugging a USB adapter does. The
+  // board's end stays quiet until the command ends.
+  void hang_up() {
+    close(p.master);
+    close(p.slave);
+    p.master = p.slave = -1;
+  }
   void step() {
     sim_clock::time_point now = sim_clock::now();
+    if (ln.hung() && p.master >= 0) hang_up();
     ln.tick(now);
     auto out = [this](const uint8_t *b, size_t n) -> long {
       ssize_t w = write(p.master, b, n);

@@ -14,12 +14,14 @@
 
 int comdrv_nesparovano, comdrv_poskozeno, comdrv_ozvena, comdrv_opakovani, comdrv_jednou;
 char comdrv_porucha_text[256];
+char comdrv_odmitnuti[256];
 
 static const long long MS = 1000;
 static const long long OKNO = COMDRV_WINDOW_MS * MS;
 static const long long PAUZA = COMDRV_PAUSE_MS * MS;
 static const long long TICHO = COMDRV_QUIET_MS * MS;
-static const long long DOBEH = 10 * MS;       // a frame still coming has ended when quiet this long
+static const long long DOBEH = 20 * MS;       // a frame still coming has ended when quiet this long
+                                              // (longer than a USB adapter's 16 ms latency timer)
 static const long long POHLED = 50 * MS;      // the run's last look: a prompt answer arrives within it
 static const long long NEJDELE = 5 * TICHO;   // no wait on a chattering line lasts longer
 
@@ -41,6 +43,26 @@ static int jiny;                   // this request is no retry of the last one
 static int jednou;                 // the last request went out to be sent once
 static int nozvena;                // bytes of the open window that were echoes
 static long long nejpomalejsi;     // the slowest answer of the run, from its request
+
+int comdrv_rychlost(int baud) {
+  static const int povolene[] = {2400, 4800, 9600, 19200, 38400, 57600, 115200};
+  for (int b : povolene)
+    if (b == baud) return 1;
+  return 0;
+}
+
+int comdrv_nastaveni(short port, int baud) {
+  comdrv_odmitnuti[0] = 0;
+  if (!comdrv_rychlost(baud))
+    snprintf(comdrv_odmitnuti, sizeof comdrv_odmitnuti,
+             "Speed %d is not one Quarn takes: 2400, 4800, 9600, 19200, 38400, 57600 or 115200", baud);
+  else if (port != 0x3F8 && port != 0x2F8)
+    snprintf(comdrv_odmitnuti, sizeof comdrv_odmitnuti,
+             "Port %x is not one Quarn takes: p3f8 (COM1) or p2f8 (COM2)", (unsigned short)port);
+  return !comdrv_odmitnuti[0];
+}
+
+const char *comdrv_promenna(short port) { return port == 0x2F8 ? "QUARN_COM2" : "QUARN_COM1"; }
 
 int comdrv_frame(const char *tel, int delka, unsigned char *tx) {
   if (delka < 6 || delka > 256) return 0;
@@ -115,8 +137,11 @@ long long comdrv_pred(long long nyni) {
     odepsano = 1;
   }
   // Never read another answer's tail: let it finish or the line go quiet.
+  // A line that never goes quiet (a debug log, a wrong speed) gets no more
+  // than one answer window of it.
   if (nproud > 0) {
-    if (long long t = do_(posledni + DOBEH, nyni)) return t;
+    long long t = posledni + DOBEH < cekani_od + OKNO ? posledni + DOBEH : cekani_od + OKNO;
+    if ((t = do_(t, nyni))) return t;
     nproud = 0;
   }
   return do_(posledni + PAUZA, nyni);

@@ -9,8 +9,17 @@ extern int txrxok;
 // Settings the port set-up applied; 0 until it succeeds.
 extern int comdrv_port, comdrv_irq, comdrv_baud, comdrv_mode;
 
-// Opens and configures the port: 0 on success, 1 when refused.
+// Opens and configures the port: 0 on success, 1 when refused, with the
+// reason in comdrv_odmitnuti.
 int zapni_UART(short port, signed char irq, int baud, signed char mode);
+// Why the port set-up refused, as a sentence without its full stop.
+extern char comdrv_odmitnuti[256];
+// 1 when Quarn takes the speed.
+int comdrv_rychlost(int baud);
+// 1 when Quarn takes the port base and the speed; else 0 and the reason.
+int comdrv_nastaveni(short port, int baud);
+// The variable that names the device behind COM1 (0x3F8) or COM2 (0x2F8).
+const char *comdrv_promenna(short port);
 
 // One exchange: completes and writes the request telegram `tel` (delka bytes
 // on the line, checksum and end byte included), waits up to 550 ms for one
@@ -18,7 +27,7 @@ int zapni_UART(short port, signed char irq, int baud, signed char mode);
 int posli_telegram(char *tel, int delka);
 
 // A last look at the line after the run's last answer. Nonzero when a
-// frame came that no request was owed.
+// frame came that no request was owed, or the port failed.
 int dozvuk();
 
 // Hooks around every exchange; they do nothing.

@@ -1,9 +1,12 @@
 // POSIX entry, console, exit, serial port (termios) and telegram exchange.
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #ifdef __linux__
+#include <linux/serial.h>
 #include <sys/prctl.h>
 #endif
 #include <termios.h>
@@ -24,7 +27,39 @@ int comdrv_port, comdrv_irq, comdrv_baud, comdrv_mode;
 
 static int hPort = -1;
 static const char *zarizeni = "";  // the port's device, for messages
+static int pryc;                   // the line is gone: waits only sleep
 static unsigned char txbuff[256];
+
+// SIGINT, SIGTERM and SIGHUP end a run at the next wait for the line, so
+// a request is never cut short. They stay blocked but while the run waits.
+static volatile sig_atomic_t preruseni;
+static sigset_t pri_cekani;  // the signal mask while waiting
+
+static void zaznamenej(int s) { preruseni = s; }
+
+static void zachytavej() {
+  sigset_t nase;
+  sigemptyset(&nase);
+  static const int konci[] = {SIGINT, SIGTERM, SIGHUP};
+  for (int s : konci) {
+    struct sigaction sa = {}, driv;
+    sigaction(s, nullptr, &driv);
+    // Ignored when we started (nohup, a background job of a script): so it stays.
+    if (driv.sa_handler == SIG_IGN) continue;
+    sa.sa_handler = zaznamenej;
+    sigemptyset(&sa.sa_mask);
+    sigaction(s, &sa, nullptr);
+    sigaddset(&nase, s);
+  }
+  sigprocmask(SIG_BLOCK, &nase, &pri_cekani);
+}
+
+// The safe point: ends the run if a signal asked for it.
+static void zkontroluj() {
+  if (!preruseni) return;
+  vypis("\nError: Interrupted.\n");
+  finish(128 + preruseni);
+}
 
 static long long nyni_us() {
   timespec t;
@@ -35,11 +70,16 @@ static long long nyni_us() {
 int terminal;
 long long hodiny_us() { return nyni_us(); }
 
-void finish(signed char p) {
+void finish(int p) {
   uklid();
   // A terminal stays visible on its own: no message box, just the code.
   printf("Exit code %d\n", p);
   exit(p);
+}
+
+// Another program may use the port once this one has ended.
+static void uvolni() {
+  if (hPort >= 0) ioctl(hPort, TIOCNXCL);
 }
 
 static speed_t rychlost(int baud) {
@@ -57,9 +97,43 @@ static speed_t rychlost(int baud) {
 
 // COM1 and COM2 are device paths the user names, with the PC defaults.
 static const char *cesta(short port) {
-  const char *p = getenv(port == 0x3F8 ? "QUARN_COM1" : "QUARN_COM2");
+  const char *p = getenv(comdrv_promenna(port));
   if (p && *p) return p;
   return port == 0x3F8 ? "/dev/ttyS0" : "/dev/ttyS1";
+}
+
+// A refusal: the device, what named it, and the system's reason.
+static int odmitni(short port, int fd, int chyba) {
+  if (fd >= 0) close(fd);
+  const char *promenna = comdrv_promenna(port);
+  char odkud[64];
+  if (getenv(promenna) && *getenv(promenna))
+    snprintf(odkud, sizeof odkud, "%s", promenna);
+  else
+    snprintf(odkud, sizeof odkud, "%s; %s names another device", port == 0x3F8 ? "COM1" : "COM2", promenna);
+  const char *duvod = strerror(chyba), *rada = "";
+  if (chyba == EWOULDBLOCK || chyba == EBUSY)
+    duvod = "in use (locked by another program)";
+  else if (chyba == EACCES)
+    rada = " (the user may need the group dialout: sudo usermod -aG dialout $USER, then log in again)";
+  else if (chyba == ENOTTY)
+    duvod = "not a serial port";
+  snprintf(comdrv_odmitnuti, sizeof comdrv_odmitnuti, "%s (%s): %s%s", zarizeni, odkud, duvod, rada);
+  return 1;
+}
+
+// A USB adapter holds back what it received for up to its latency timer
+// (16 ms by default) unless asked not to; other ports refuse, harmlessly.
+static void bez_zdrzeni(int fd) {
+#ifdef ASYNC_LOW_LATENCY
+  serial_struct ss;
+  if (ioctl(fd, TIOCGSERIAL, &ss) == 0) {
+    ss.flags |= ASYNC_LOW_LATENCY;
+    ioctl(fd, TIOCSSERIAL, &ss);
+  }
+#else
+  (void)fd;
+#endif
 }
 
 // Raw 8-bit line: nothing translated, stripped or checked in either direction.
@@ -84,15 +158,14 @@ static int nastav(int fd, speed_t sp, int mode) {
 }
 
 int zapni_UART(short port, signed char irq, int baud, signed char mode) {
-  speed_t sp = rychlost(baud);
-  if (!sp || (port != 0x3F8 && port != 0x2F8)) return 1;
+  if (!comdrv_nastaveni(port, baud)) return 1;
   zarizeni = cesta(port);
   int fd = open(zarizeni, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return 1;
-  if (flock(fd, LOCK_EX | LOCK_NB) || ioctl(fd, TIOCEXCL) || nastav(fd, sp, mode)) {
-    close(fd);
-    return 1;
-  }
+  if (fd < 0) return odmitni(port, -1, errno);
+  if (flock(fd, LOCK_EX | LOCK_NB) || nastav(fd, rychlost(baud), mode) || ioctl(fd, TIOCEXCL))
+    return odmitni(port, fd, errno);
+  atexit(uvolni);
+  bez_zdrzeni(fd);
   // DTR and RTS off; a pseudo-terminal has no modem lines and refuses.
   int linky = TIOCM_DTR | TIOCM_RTS;
   ioctl(fd, TIOCMBIC, &linky);
@@ -107,17 +180,34 @@ int zapni_UART(short port, signed char irq, int baud, signed char mode) {
   return 0;
 }
 
+// The line has gone away or failed: reported, and from now on the waits
+// only sleep (after a '~' request the run may still end well).
+static void selhalo(const char *duvod) {
+  pryc = 1;
+  comdrv_porucha(zarizeni, duvod, 0);
+}
+
 // Waits for the line until `konec` (microseconds) or until bytes come, and
 // hands them over. The timer slack is a microsecond: a 2 ms pause is kept.
+// read() returning 0 is no more than an empty read (VMIN and VTIME are 0).
 static void ber(long long konec) {
   long long z = konec - nyni_us();
+  if (z < 0) z = 0;
   timespec t = {(time_t)(z / 1000000), (long)(z % 1000000) * 1000};
   pollfd pf = {hPort, POLLIN, 0};
-  // The line is gone: nothing can come before `konec`.
-  if (z > 0 && ppoll(&pf, 1, &t, nullptr) > 0 && !(pf.revents & POLLIN)) nanosleep(&t, nullptr);
-  unsigned char b[512];
-  ssize_t n = read(hPort, b, sizeof b);
-  if (n > 0) comdrv_prijato(b, (int)n, nyni_us());
+  int r = ppoll(&pf, pryc ? 0 : 1, &t, &pri_cekani);
+  zkontroluj();
+  if (r <= 0 || pryc) return;
+  if (pf.revents & POLLIN) {
+    unsigned char b[512];
+    ssize_t n = read(hPort, b, sizeof b);
+    if (n > 0) comdrv_prijato(b, (int)n, nyni_us());
+    if (n < 0 && errno != EAGAIN && errno != EINTR)
+      return selhalo(pf.revents & POLLHUP ? COMDRV_ZAVESENO : strerror(errno));
+  }
+  if (pf.revents & POLLHUP) selhalo(COMDRV_ZAVESENO);
+  else if (pf.revents & POLLERR) selhalo("the device reported an error");
+  else if (pf.revents & POLLNVAL) selhalo("the port is no longer open");
 }
 
 // Writes the request; a full output queue is waited for while the window
@@ -142,6 +232,8 @@ static void vysli(int delka) {
 
 int posli_telegram(char *tel, int delka) {
   if (!comdrv_zacni(tel, delka, txbuff, nyni_us())) return 0;
+  // A line gone after a '~' request takes no other.
+  if (pryc) comdrv_porucha(zarizeni, COMDRV_ZAVESENO, 1);
   for (long long t; (t = comdrv_pred(nyni_us())) > 0;) ber(t);
   comdrv_odeslano(nyni_us());
   vysli(delka);
@@ -152,7 +244,65 @@ int posli_telegram(char *tel, int delka) {
 
 int dozvuk() {
   for (long long t; (t = comdrv_dozvuk(nyni_us())) > 0;) ber(t);
-  return comdrv_nesparovano;
+  return comdrv_nesparovano || comdrv_porucha_text[0];
+}
+
+// --ports: the serial devices this system has, and which of them COM1 and
+// COM2 name now. Opens none of them.
+static int nazev_portu(const dirent *e) {
+  static const char *const druhy[] = {"ttyS", "ttyUSB", "ttyACM"};
+  for (const char *d : druhy)
+    if (!strncmp(e->d_name, d, strlen(d)) && e->d_name[strlen(d)] >= '0' && e->d_name[strlen(d)] <= '9') return 1;
+  return 0;
+}
+
+// A ttyS device with no UART behind it reads as type 0 (unknown).
+static int osazeny(const char *jmeno) {
+  if (strncmp(jmeno, "ttyS", 4)) return 1;
+  char cesta[320];
+  snprintf(cesta, sizeof cesta, "/sys/class/tty/%s/type", jmeno);
+  FILE *f = fopen(cesta, "r");
+  int typ = 1;
+  if (f) {
+    if (fscanf(f, "%d", &typ) != 1) typ = 1;
+    fclose(f);
+  }
+  return typ != 0;
+}
+
+static int vse(const dirent *e) { return e->d_name[0] != '.'; }
+
+static void porty() {
+  int nalezeno = 0;
+  dirent **e;
+  int n = scandir("/dev/serial/by-id", &e, vse, alphasort);
+  for (int i = 0; i < n; i++) {
+    char cesta[512], kam[512];
+    snprintf(cesta, sizeof cesta, "/dev/serial/by-id/%s", e[i]->d_name);
+    if (realpath(cesta, kam)) printf("%s -> %s\n", cesta, kam), nalezeno++;
+    free(e[i]);
+  }
+  if (n >= 0) free(e);
+  n = scandir("/dev", &e, nazev_portu, alphasort);
+  for (int i = 0; i < n; i++) {
+    if (osazeny(e[i]->d_name)) printf("/dev/%s\n", e[i]->d_name), nalezeno++;
+    free(e[i]);
+  }
+  if (n >= 0) free(e);
+  if (!nalezeno) printf("No serial ports found.\n");
+  static const short com[] = {0x3F8, 0x2F8};
+  for (short port : com) {
+    const char *v = getenv(comdrv_promenna(port));
+    printf("%s (p%x): %s (%s%s)\n", port == 0x3F8 ? "COM1" : "COM2", (unsigned)port, cesta(port),
+           comdrv_promenna(port), v && *v ? "" : " unset");
+  }
+}
+
+// Descriptors 0 to 2 lead somewhere, so that the port can't become one of
+// them and have console text written onto the line.
+static void std_platne() {
+  for (int fd = 0; fd < 3; fd++)
+    if (fcntl(fd, F_GETFD) < 0 && open("/dev/null", O_RDWR) < 0) exit(1);
 }
 
 // A word like an option that Quarn doesn't know, a typo most likely: no
@@ -167,27 +317,36 @@ static int neznama(const char *a) {
 }
 
 int main(int argc, char **argv) {
+  std_platne();
+  zachytavej();
 #ifdef PR_SET_TIMERSLACK
   // Sleeps here are 2 ms pauses: the default 50 us slack would stretch each.
   prctl(PR_SET_TIMERSLACK, 1UL);
 #endif
   setvbuf(stdout, nullptr, _IONBF, 0);
-  // The flags every POSIX tool takes: help as "?" shows it, and the version.
-  // Neither opens a port.
+  // The flags every POSIX tool takes, in this order: the version, help as
+  // "?" shows it, the ports, unknown options. None opens a port.
   static char help[] = "?";
-  for (int k = 1; k < argc; k++) {
+  for (int k = 1; k < argc; k++)
     if (!strcmp(argv[k], "--version")) {
       printf("quarn %s\n", QUARN_VERSION);
       return 0;
     }
+  for (int k = 1; k < argc; k++)
     if (!strcmp(argv[k], "-h") || !strcmp(argv[k], "--help")) argv[k] = help;
-  }
-  if (!napoveda((unsigned)argc, argv))
+  // Help comes before --ports and before unknown options: the driver shows it.
+  if (!napoveda((unsigned)argc, argv)) {
+    for (int k = 1; k < argc; k++)
+      if (!strcmp(argv[k], "--ports")) {
+        porty();
+        return 0;
+      }
     for (int k = 1; k < argc; k++)
       if (neznama(argv[k])) {
         printf("Error: Unknown option %s (quarn --help lists them)\n", argv[k]);
         finish(8);
       }
+  }
   terminal = isatty(STDOUT_FILENO);
   static cmdstore s;
   if (const char *chyba = cmdtake(argc, argv, &s)) {

@@ -1120,6 +1120,18 @@ static void argument(char *a) {
   }
 }
 
+// The port set-up's reason for refusing; a speed option that is no number
+// is most often a script's name without a dot.
+static void odmitnuto(const char *bvolba, int baud) {
+  const char *s = bvolba + (bvolba[0] != 0);
+  if (!comdrv_odmitnuti[0]) return;
+  if (!comdrv_rychlost(baud) && s[strspn(s, "0123456789")])
+    vypis("Error: %s; \"%s\" was read as the speed option b with \"%s\": a script's name needs a dot.\n",
+          comdrv_odmitnuti, bvolba, s);
+  else
+    vypis("Error: %s.\n", comdrv_odmitnuti);
+}
+
 void quarn(unsigned argc, char **argv) {
   // A run starts with an empty block buffer and no options.
   binadr = 0;
@@ -1145,7 +1157,9 @@ void quarn(unsigned argc, char **argv) {
   unsigned baud = 38400;
   short port = 0x3F8;
   signed char irq = 4, mode = 0;
+  char bvolba[128] = "";  // the speed option as given, for a refusal
   if (unsigned k = volba(argc, argv, 'b')) {
+    snprintf(bvolba, sizeof bvolba, "%s", argv[k]);
     baud = (unsigned)hodnota(argv[k], 6, 10);
     argv[k][0] = 0;
   }
@@ -1170,6 +1184,7 @@ void quarn(unsigned argc, char **argv) {
   vypis("Serial UART port:%3x irq:%x baud:%d mode:%x", port, irq, (int)baud, mode >> 2);
   if (zapni_UART(port, irq, (int)baud, mode)) {
     vypis("Wrong settings, can't initialize UART\n");
+    odmitnuto(bvolba, (int)baud);
     finish(2);
   }
   vypis("\rSerial UART port:%3x irq:%x baud:%d mode:%x \n", comdrv_port, comdrv_irq, comdrv_baud,

@@ -3,7 +3,7 @@
 
 // Ends the run: prints "Exit code %d" and ends the process with status p.
 // Each platform layer (and the tests) provides it.
-[[noreturn]] void finish(signed char p);
+[[noreturn]] void finish(int p);
 
 // Run by every finish() before it prints the exit code: an output file
 // still being written is put aside, never left half written in its place.

@@ -1,7 +1,14 @@
-// Windows entry, console, exit, serial port and telegram exchange.
+// Windows entry, console, exit, serial port and telegram exchange. Built
+// twice: quarn.exe (GUI subsystem: a console of its own, the closing box)
+// and, with QUARN_KONZOLE, quarnc.exe (console subsystem: the console or
+// file it was given, no box).
+#include <fcntl.h>
+#include <io.h>
 #include <windows.h>
 
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 
 #include "comdrv.h"
 #include "quarn.h"
@@ -14,30 +21,109 @@ int comdrv_port, comdrv_irq, comdrv_baud, comdrv_mode;
 static HANDLE hPort = INVALID_HANDLE_VALUE;
 static OVERLAPPED overtx, overrx;
 static BOOL vysila, prijima;       // a write or a read is still open
+static int vysilano;               // bytes of the open write
+static int pryc;                   // the line is gone: waits only sleep
+static char zarizeni[128];         // the port as the user named it, for messages
 static unsigned char txbuff[256];
 static unsigned char rxbuff[512];  // what the last read brought
 static long long prislo;           // when the last read was seen to end
+
+#ifdef QUARN_KONZOLE
+static const int KONZOLE = 1;
+#else
+static const int KONZOLE = 0;
+#endif
+
+// Console control events come on a thread of their own: the handler notes
+// the exit code and wakes the waits, which end the run through finish.
+static volatile LONG preruseni;
+static HANDLE hPreruseni;
+static int vlastni_konzole;  // the console is the one this program opened
+
+static BOOL WINAPI ovladac(DWORD udalost) {
+  int zavira = udalost == CTRL_CLOSE_EVENT || udalost == CTRL_LOGOFF_EVENT || udalost == CTRL_SHUTDOWN_EVENT;
+  if (udalost != CTRL_C_EVENT && udalost != CTRL_BREAK_EVENT && !zavira) return FALSE;
+  InterlockedExchange(&preruseni, zavira ? 129 : 130);
+  SetEvent(hPreruseni);
+  // The process ends as soon as a close handler returns: give the run the
+  // time the system allows (5 s) to end on its own.
+  if (zavira) Sleep(4500);
+  return TRUE;
+}
+
+// The safe point: ends the run if the console asked for it.
+static void zkontroluj() {
+  if (!preruseni) return;
+  vypis("\nError: Interrupted.\n");
+  finish((int)preruseni);
+}
+
+// Standard output goes to a file or a pipe: the run writes there.
+static int presmerovano() {
+  HANDLE h = GetStdHandle(STD_OUTPUT_HANDLE);
+  if (!h || h == INVALID_HANDLE_VALUE) return 0;
+  DWORD druh = GetFileType(h);
+  return druh == FILE_TYPE_DISK || druh == FILE_TYPE_PIPE;
+}
+
+// A click into the console (QuickEdit) would freeze every write to it, and
+// with it the exchange.
+static void bez_quickedit() {
+  HANDLE h = CreateFileA("CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
+                         OPEN_EXISTING, 0, NULL);
+  DWORD m;
+  if (h == INVALID_HANDLE_VALUE) return;
+  if (GetConsoleMode(h, &m)) SetConsoleMode(h, (m | ENABLE_EXTENDED_FLAGS) & ~(DWORD)ENABLE_QUICK_EDIT_MODE);
+  CloseHandle(h);
+}
+
+int terminal;
 
 // The console takes the text of a stretch between two waits in one write,
 // flushed before every wait and at the end: each write is a trip through
 // the console's host, and the loader prints several messages a block.
 static void initconsole() {
-  // Wine may have given the program a console already; that's fine.
-  AllocConsole();
-  // Reopening stdout on the console binds it with any runtime.
-  freopen("CONOUT$", "w", stdout);
+  if (presmerovano()) {
+    // Bound here when the runtime did not bind it.
+    if (_get_osfhandle(_fileno(stdout)) < 0) {
+      int fd = _open_osfhandle((intptr_t)GetStdHandle(STD_OUTPUT_HANDLE), _O_TEXT);
+      if (fd >= 0 && fd != _fileno(stdout)) _dup2(fd, _fileno(stdout));
+    }
+  } else if (!KONZOLE) {
+    // Wine may have given the program a console already; that's fine.
+    AllocConsole();
+    // Reopening stdout on the console binds it with any runtime.
+    freopen("CONOUT$", "w", stdout);
+    vlastni_konzole = 1;
+    bez_quickedit();
+  }
   setvbuf(stdout, NULL, _IOFBF, 4096);
+  // Progress lines are for a person at a console, not for a file or pipe.
+  terminal = !presmerovano();
 }
 
-// Standard output is always the program's own console, which a person watches.
-int terminal = 1;
+// No one could click the box: a service's hidden desktop, or asked so.
+static int bez_boxu() {
+  USEROBJECTFLAGS f;
+  const char *nobox = getenv("QUARN_NOBOX");
+  if (KONZOLE || preruseni == 129 || (nobox && !strcmp(nobox, "1"))) return 1;
+  return GetUserObjectInformationA(GetProcessWindowStation(), UOI_FLAGS, &f, sizeof f, NULL) &&
+         !(f.dwFlags & WSF_VISIBLE);
+}
 
-void finish(signed char p) {
-  uklid();
-  vypis("Exit code %d", p);
+// The box keeps the console on screen until the operator has read it.
+[[noreturn]] static void skonci(int p) {
   fflush(stdout);
-  MessageBoxA(NULL, "Quarn has finished", "Quarn", MB_ICONEXCLAMATION | MB_OK);
+  if (!bez_boxu()) MessageBoxA(NULL, "Quarn has finished", "Quarn", MB_ICONEXCLAMATION | MB_OK);
   exit(p);
+}
+
+void finish(int p) {
+  uklid();
+  // In a console of its own the box keeps the line; elsewhere a shell's
+  // prompt or the next line of a log follows.
+  vypis(vlastni_konzole ? "Exit code %d" : "Exit code %d\n", p);
+  skonci(p);
 }
 
 // Microseconds of the performance counter: the system's tick is far too
@@ -52,36 +138,60 @@ static long long nyni_us() {
 
 long long hodiny_us() { return nyni_us(); }
 
-static int rychlost(int baud) {
-  static const int povolene[] = {2400, 4800, 9600, 19200, 38400, 57600, 115200};
-  for (int b : povolene)
-    if (b == baud) return 1;
-  return 0;
+// The system's text for an error code, without its line end and full stop.
+static const char *text_chyby(DWORD chyba) {
+  static char b[200];
+  if (!FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, NULL, chyba, 0, b, sizeof b, NULL))
+    snprintf(b, sizeof b, "system error %lu", (unsigned long)chyba);
+  for (size_t n = strlen(b); n && strchr("\r\n. ", b[n - 1]); n--) b[n - 1] = 0;
+  return b;
+}
+
+// COM1 and COM2 are what QUARN_COM1 and QUARN_COM2 name (COM7, COM12 or a
+// full \\.\ name), else themselves. COM10 and above open only as \\.\COM10.
+static void cesta(short port, char *jmeno, int delka) {
+  const char *p = getenv(comdrv_promenna(port));
+  snprintf(zarizeni, sizeof zarizeni, "%s", p && *p ? p : port == 0x3F8 ? "COM1" : "COM2");
+  snprintf(jmeno, delka, "%s%s", strncmp(zarizeni, "\\\\", 2) ? "\\\\.\\" : "", zarizeni);
+}
+
+// A refusal: the port, what named it, and the system's reason.
+static int odmitni(short port, HANDLE h, DWORD chyba) {
+  if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
+  const char *promenna = comdrv_promenna(port), *v = getenv(promenna);
+  const char *duvod = chyba == ERROR_ACCESS_DENIED || chyba == ERROR_SHARING_VIOLATION
+                          ? "in use (locked by another program)"
+                          : text_chyby(chyba);
+  if (v && *v)
+    snprintf(comdrv_odmitnuti, sizeof comdrv_odmitnuti, "%s (%s): %s", zarizeni, promenna, duvod);
+  else
+    snprintf(comdrv_odmitnuti, sizeof comdrv_odmitnuti, "%s (%s names another port): %s", zarizeni, promenna,
+             duvod);
+  return 1;
 }
 
 int zapni_UART(short port, signed char irq, int baud, signed char mode) {
-  const char *jmeno = port == 0x2F8 ? "COM2" : port == 0x3F8 ? "COM1" : NULL;
-  if (!rychlost(baud) || !jmeno) return 1;
+  if (!comdrv_nastaveni(port, baud)) return 1;
+  char jmeno[160];
+  cesta(port, jmeno, sizeof jmeno);
   HANDLE h = CreateFileA(jmeno, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING,
                          FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, NULL);
-  if (h == INVALID_HANDLE_VALUE) return 1;
-  SetupComm(h, 300, 300);
+  if (h == INVALID_HANDLE_VALUE) return odmitni(port, h, GetLastError());
+  // Room for a few frames in a burst; what the driver takes as a hint.
+  SetupComm(h, 4096, 4096);
   // Line settings the port refuses would only show later as silence.
   DCB d = {};
   d.DCBlength = sizeof d;
-  if (!GetCommState(h, &d) || (dcb_linky(&d, baud, mode), !SetCommState(h, &d))) {
-    CloseHandle(h);
-    return 1;
-  }
+  if (!GetCommState(h, &d) || (dcb_linky(&d, baud, mode), !SetCommState(h, &d)))
+    return odmitni(port, h, GetLastError());
   // A read waits for its first byte as long as it is left open, and ends
   // with what came once the line has been quiet 10 ms after a byte: a frame
-  // whose length came garbled must not hold up the frames behind it.
-  COMMTIMEOUTS c = {10, 0, 0, 0, 0};
+  // whose length came garbled must not hold up the frames behind it. A
+  // write may take its bytes' time on the line and one answer window more:
+  // a driver that never ends it (an adapter pulled out) can't hold the run.
+  COMMTIMEOUTS c = {10, 0, 0, (DWORD)((10000 + baud - 1) / baud), (DWORD)COMDRV_WINDOW_MS};
   // What the line held before this run is no answer of ours.
-  if (!SetCommTimeouts(h, &c) || !PurgeComm(h, PURGE_RXCLEAR)) {
-    CloseHandle(h);
-    return 1;
-  }
+  if (!SetCommTimeouts(h, &c) || !PurgeComm(h, PURGE_RXCLEAR)) return odmitni(port, h, GetLastError());
   hPort = h;
   overtx.hEvent = CreateEventA(NULL, TRUE, FALSE, NULL);
   overrx.hEvent = CreateEventA(NULL, TRUE, FALSE, NULL);
@@ -93,26 +203,33 @@ int zapni_UART(short port, signed char irq, int baud, signed char mode) {
   return 0;
 }
 
+// The port failed (an I/O error other than a cancel): reported, and from
+// now on the waits only sleep (after a '~' request the run may end well).
+static void selhalo(DWORD chyba, int pri_zapisu) {
+  pryc = 1;
+  comdrv_porucha(zarizeni, text_chyby(chyba), pri_zapisu);
+}
+
 // Starts a read of what the system holds of the line, else of the rest of
 // the answer now arriving, else of one byte. FALSE when none could start.
 static BOOL cti() {
   COMSTAT st = {};
   DWORD chyby;
-  if (!ClearCommError(hPort, &chyby, &st)) return FALSE;
+  if (!ClearCommError(hPort, &chyby, &st)) return selhalo(GetLastError(), 0), FALSE;
   int n = st.cbInQue < sizeof rxbuff ? (int)st.cbInQue : (int)sizeof rxbuff;
   int chybi = comdrv_chybi();
   if (n < chybi) n = chybi;
   prijima = ReadFile(hPort, rxbuff, n ? n : 1, NULL, &overrx) || GetLastError() == ERROR_IO_PENDING;
+  if (!prijima) selhalo(GetLastError(), 0);
   return prijima;
 }
 
-// The open read, if it has ended: how many bytes it brought, 0 when it
-// failed (it waits for its first byte as long as it is open); -1 while
-// it goes on.
+// The read that has ended: how many bytes it brought. A read that ends
+// with none is an empty read (some USB drivers end reads so), no failure.
 static int vzato() {
   DWORD n = 0;
-  if (!HasOverlappedIoCompleted(&overrx)) return -1;
-  GetOverlappedResult(hPort, &overrx, &n, FALSE);
+  if (!GetOverlappedResult(hPort, &overrx, &n, FALSE) && GetLastError() != ERROR_OPERATION_ABORTED)
+    selhalo(GetLastError(), 0);
   prijima = FALSE;
   prislo = nyni_us();
   return (int)n;
@@ -122,6 +239,13 @@ static int vzato() {
 // stretch them to a millisecond or more.
 static const long long DOBEH_US = 150;
 
+// Sleeps until `konec` unless the console asks to stop.
+static void spi(long long konec) {
+  long long z = konec - nyni_us();
+  if (z > 0) WaitForSingleObject(hPreruseni, (DWORD)((z + 999) / 1000));
+  zkontroluj();
+}
+
 // Waits for the line until `konec` (microseconds) or until bytes come.
 // Returns how many came, in rxbuff; 0 when none did. The read it starts
 // may stay open: the next wait goes on with it.
@@ -129,34 +253,47 @@ static int cekej(long long konec) {
   // What the loader has said so far is on the console before it waits.
   fflush(stdout);
   for (;;) {
+    zkontroluj();
+    if (pryc) return spi(konec), 0;
     long long z = konec - nyni_us();
     DWORD ms = z > DOBEH_US ? (DWORD)((z - DOBEH_US + 999) / 1000) : 0;
-    int n = 0;
-    if (prijima || cti()) {
-      WaitForSingleObject(overrx.hEvent, ms);
-      n = vzato();
+    if (!prijima && !cti()) continue;
+    HANDLE h[2] = {overrx.hEvent, hPreruseni};
+    if (WaitForMultipleObjects(2, h, FALSE, ms) == WAIT_OBJECT_0 + 1) continue;
+    if (HasOverlappedIoCompleted(&overrx)) {
+      int n = vzato();
+      if (n > 0) return n;
+      // An empty read: the next one starts after a tick, not at once.
+      if (z > 1000) Sleep(1);
     }
-    if (n >= 0 || z <= 0) {
-      // No read could start, or one failed: the line is gone, and nothing
-      // can come before `konec`.
-      if (!n && z > 0) Sleep((DWORD)((z + 999) / 1000));
-      return n > 0 ? n : 0;
-    }
+    if (z <= 0) return 0;
     if (!ms)
       while (nyni_us() < konec) {
       }
   }
 }
 
-// Ends the read still open: how many bytes it brought.
+// Ends the read still open: how many bytes it brought. A driver that
+// doesn't end a cancelled read within a second has failed.
 static int docti() {
-  DWORD n = 0;
   if (!prijima) return 0;
   CancelIoEx(hPort, &overrx);
-  GetOverlappedResult(hPort, &overrx, &n, TRUE);
-  prijima = FALSE;
-  prislo = nyni_us();
-  return (int)n;
+  if (WaitForSingleObject(overrx.hEvent, 1000) != WAIT_OBJECT_0) {
+    selhalo(ERROR_TIMEOUT, 0);
+    return 0;
+  }
+  return vzato();
+}
+
+// The last request's write has ended (within its time-out): a failed or
+// short one is a failed port. FALSE then.
+static BOOL dopsano() {
+  DWORD n = 0;
+  if (!vysila) return TRUE;
+  vysila = FALSE;
+  if (!GetOverlappedResult(hPort, &overtx, &n, TRUE)) return selhalo(GetLastError(), 1), FALSE;
+  if ((int)n < vysilano) return selhalo(ERROR_WRITE_FAULT, 1), FALSE;
+  return TRUE;
 }
 
 static void prijmi(int n) {
@@ -165,13 +302,17 @@ static void prijmi(int n) {
 
 int posli_telegram(char *tel, int delka) {
   // The last request's buffer is free once its write has ended.
-  DWORD q;
-  if (vysila) GetOverlappedResult(hPort, &overtx, &q, TRUE);
-  vysila = FALSE;
+  if (!dopsano()) return txrxok = 0;
   if (!comdrv_zacni(tel, delka, txbuff, nyni_us())) return 0;
+  // A line gone after a '~' request takes no other.
+  if (pryc) comdrv_porucha(zarizeni, COMDRV_ZAVESENO, 1);
   for (long long t; (t = comdrv_pred(nyni_us())) > 0;) prijmi(cekej(t));
   comdrv_odeslano(nyni_us());
-  vysila = WriteFile(hPort, txbuff, delka, NULL, &overtx) || GetLastError() == ERROR_IO_PENDING;
+  vysilano = delka;
+  if (!comdrv_porucha_text[0]) {
+    vysila = WriteFile(hPort, txbuff, delka, NULL, &overtx) || GetLastError() == ERROR_IO_PENDING;
+    if (!vysila) selhalo(GetLastError(), 1);
+  }
   int pozde = 0;  // bytes that came once the window had closed
   for (long long t; (t = comdrv_okno(nyni_us())) > 0;) {
     int n = cekej(t);
@@ -190,8 +331,51 @@ int posli_telegram(char *tel, int delka) {
 }
 
 int dozvuk() {
-  for (long long t; (t = comdrv_dozvuk(nyni_us())) > 0;) prijmi(cekej(t));
-  return comdrv_nesparovano;
+  // The last request's write first: a '~' request not written whole fails.
+  if (dopsano())
+    for (long long t; (t = comdrv_dozvuk(nyni_us())) > 0;) prijmi(cekej(t));
+  return comdrv_nesparovano || comdrv_porucha_text[0];
+}
+
+// --ports: the serial ports the system reports, and which of them COM1 and
+// COM2 name now. Opens none of them.
+static void porty() {
+  HKEY k;
+  int nalezeno = 0;
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, KEY_READ, &k) == ERROR_SUCCESS) {
+    char jmeno[256];
+    BYTE port[256];
+    for (DWORD i = 0;; i++) {
+      DWORD dj = sizeof jmeno, dp = sizeof port - 1, typ;
+      if (RegEnumValueA(k, i, jmeno, &dj, NULL, &typ, port, &dp) != ERROR_SUCCESS) break;
+      if (typ != REG_SZ) continue;
+      port[dp] = 0;
+      vypis("%s (%s)\n", (char *)port, jmeno);
+      nalezeno++;
+    }
+    RegCloseKey(k);
+  }
+  if (!nalezeno) vypis("No serial ports found.\n");
+  static const short com[] = {0x3F8, 0x2F8};
+  for (short p : com) {
+    char jmeno[160];
+    cesta(p, jmeno, sizeof jmeno);
+    const char *v = getenv(comdrv_promenna(p));
+    vypis("%s (p%x): %s (%s%s)\n", p == 0x3F8 ? "COM1" : "COM2", (unsigned)p, zarizeni, comdrv_promenna(p),
+          v && *v ? "" : " unset");
+  }
+}
+
+// A throttled process may have its 1 ms timer period ignored (Windows 11):
+// ask not to be. Older systems lack the call.
+static void bez_skrceni() {
+  struct stav {
+    ULONG Version, ControlMask, StateMask;
+  } s = {1, 4, 0};  // PROCESS_POWER_THROTTLING_IGNORE_TIMER_RESOLUTION, not throttled
+  typedef BOOL(WINAPI * nastav_t)(HANDLE, int, LPVOID, DWORD);
+  FARPROC f = GetProcAddress(GetModuleHandleA("kernel32.dll"), "SetProcessInformation");
+  // ProcessPowerThrottling is 4 in PROCESS_INFORMATION_CLASS.
+  if (f) ((nastav_t)(void *)f)(GetCurrentProcess(), 4, &s, sizeof s);
 }
 
 int soubor_docasny(const char *cil, char *docasny, int n) {
@@ -219,14 +403,22 @@ int soubor_nahrad(const char *docasny, const char *cil) {
 
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
   // The waits are of a few milliseconds: the system's timers must tick finely.
+  bez_skrceni();
   timeBeginPeriod(1);
+  hPreruseni = CreateEventA(NULL, TRUE, FALSE, NULL);
   static cmdstore s;
   const char *chyba = cmdsplit(cmdtail(GetCommandLineA()), &s);
   initconsole();
+  SetConsoleCtrlHandler(ovladac, TRUE);
   if (chyba) {
     vypis("%s", chyba);
     finish(8);
   }
+  for (int k = 1; k <= s.cmdno; k++)
+    if (!strcmp(s.cmdpar[k], "--ports")) {
+      porty();
+      skonci(0);
+    }
   quarn((unsigned)s.cmdno + 1, s.cmdpar2);
   finish(0);
 }

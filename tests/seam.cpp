@@ -59,13 +59,14 @@ void ber(long long konec) {
 int terminal;
 long long hodiny_us() { return seam::now; }
 
-void finish(signed char p) {
+void finish(int p) {
   uklid();
   printf("Exit code %d\n", p);
   throw finished{p};
 }
 
 int zapni_UART(short port, signed char irq, int baud, signed char mode) {
+  if (!comdrv_nastaveni(port, baud)) return 1;
   comdrv_port = port;
   comdrv_irq = irq;
   comdrv_baud = baud;
@@ -77,8 +78,8 @@ int zapni_UART(short port, signed char irq, int baud, signed char mode) {
 int posli_telegram(char *tel, int delka) {
   unsigned char tx[256];
   if (!comdrv_zacni(tel, delka, tx, seam::now)) return 0;
+  if (ln->hung()) comdrv_porucha(ZARIZENI, COMDRV_ZAVESENO, 1);
   for (long long t; (t = comdrv_pred(seam::now)) > 0;) ber(t);
-  if (ln->hung()) comdrv_porucha(ZARIZENI, "Input/output error", 1);
   if (comdrv_porucha_text[0]) return comdrv_zavri(), 0;
   seam::wire.push_back(std::string((const char *)tx, delka));
   comdrv_odeslano(seam::now);
@@ -90,7 +91,7 @@ int posli_telegram(char *tel, int delka) {
 
 int dozvuk() {
   for (long long t; (t = comdrv_dozvuk(seam::now)) > 0;) ber(t);
-  return comdrv_nesparovano;
+  return comdrv_nesparovano || comdrv_porucha_text[0];
 }
 
 namespace seam {

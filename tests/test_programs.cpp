@@ -1,6 +1,6 @@
 // The programs as processes, where no scenario reaches: quarn-sim's command
-// line and memory file; quarn's refusal of ports it can't have, and a line
-// that holds an earlier run's answer.
+// line and memory file; quarn's refusal of ports it can't have, a line that
+// holds an earlier run's answer, one that goes away, and signals.
 #include <gtest/gtest.h>
 
 #include "seam.h"
@@ -29,14 +29,56 @@ TEST(Programs, SimCommandLine) {
     EXPECT_NE(help.find(opt), std::string::npos) << opt;
 }
 
-// A port another program holds (locked), a device that takes no line
-// settings, a port that isn't there: refused, exit code 2.
+// A port another program holds (locked), a regular file, a device that takes
+// no line settings, a port that isn't there: refused with the device, what
+// named it and the system's reason; exit code 2. --ports opens none.
 TEST(Programs, PortsRefused) {
-  EXPECT_EQ(sh("$SIM >tty & sim=$!; until [ -s tty ]; do sleep 0.01; done; read pty <tty; flock $pty sleep 1 & "
-               "sleep 0.2; { QUARN_COM1=$pty $Q I000000; echo $? >&2; QUARN_COM1=/dev/null $Q I000000; echo $? >&2; "
-               "QUARN_COM2=none $Q p2f8; echo $? >&2; } 2>&1 >/dev/null; kill $sim").second, "2\n2\n2\n");
+  auto r = sh("$SIM >tty & sim=$!; until [ -s tty ]; do sleep 0.01; done; read pty <tty; flock $pty sleep 1 & "
+              "sleep 0.2; touch plain; { QUARN_COM1=$pty $Q I000000 | sed \"s|$pty|PTY|\"; QUARN_COM1=plain $Q; "
+              "QUARN_COM1=/dev/null $Q; QUARN_COM2=none $Q p2f8; echo $?; } | grep -a Error; kill $sim");
+  EXPECT_EQ(r.second,
+            "Error: PTY (QUARN_COM1): in use (locked by another program).\n"
+            "Error: plain (QUARN_COM1): not a serial port.\n"
+            "Error: /dev/null (QUARN_COM1): not a serial port.\n"
+            "Error: none (QUARN_COM2): No such file or directory.\n");
+  EXPECT_EQ(sh("QUARN_COM2=none $Q p2f8 >/dev/null; echo $?").second, "2\n");
+  // --ports, anywhere: the list alone (no banner, no exit code line), ending
+  // with what COM1 and COM2 name; no port opened, so none refused.
+  r = sh("QUARN_COM1=none env -u QUARN_COM2 $Q x --ports");
+  EXPECT_EQ(r.first, 0);
+  EXPECT_EQ(r.second.find("ORBA"), std::string::npos) << r.second;
+  EXPECT_NE(r.second.find("\nCOM1 (p3f8): none (QUARN_COM1)\nCOM2 (p2f8): /dev/ttyS1 (QUARN_COM2 unset)\n"),
+            std::string::npos) << r.second;
   // No QUARN_COM2: the default port, there or not, but no crash.
   EXPECT_LE(std::stoi(sh("env -u QUARN_COM2 $Q p2f8 >/dev/null; echo $?").second), 2);
+}
+
+// An unplugged adapter: the run ends (exit 12) without spinning, even while
+// it waits out the window of a '~' request that may have reset the board.
+TEST(Programs, HangUpCostsNoCpu) {
+  auto r = sh("$SIM --hangup 1 -- bash -c 'TIMEFORMAT=\"%3U %3S\"; { time $Q \"~X\" \"~Y\" >out; } 2>&1; echo $?'");
+  double user = 1, sys = 1;
+  int code = 0;
+  ASSERT_EQ(sscanf(r.second.c_str(), "%lf %lf %d", &user, &sys, &code), 3) << r.second;
+  EXPECT_EQ(code, 12);
+  EXPECT_LT(user + sys, 0.2) << r.second;
+}
+
+// SIGTERM, SIGHUP and SIGINT end a run waiting for an answer through the
+// exit routine; a signal ignored when the loader started stays ignored (a
+// non-interactive shell's background job), and with standard output closed
+// the port does not become descriptor 1.
+TEST(Programs, Signals) {
+  for (auto sig : {std::make_pair("TERM", 143), std::make_pair("HUP", 129), std::make_pair("INT", 130)}) {
+    auto r = sh(std::string("$SIM --drop @1 -- bash -c 'set -m; $Q R000000,01 & q=$!; sleep 0.2; kill -") + sig.first +
+                " $q; wait $q'");
+    EXPECT_EQ(r.first, sig.second) << sig.first;
+    std::string end = "\nError: Interrupted.\nExit code " + std::to_string(sig.second) + "\n";
+    EXPECT_EQ(r.second.substr(r.second.size() - std::min(r.second.size(), end.size())), end) << r.second;
+  }
+  auto r = sh("$SIM --drop @1 -- sh -c '$Q R000000,01 >&- & q=$!; sleep 0.2; kill -INT $q; readlink /proc/$q/fd/1; wait $q'");
+  EXPECT_EQ(r.first, 0);
+  EXPECT_EQ(r.second, "/dev/null\n");
 }
 
 // An answer that came after its run had ended waits in the line: the next

@@ -40,7 +40,8 @@ wine_prefix() {
   # COM ports by the registry: a link made under dosdevices by hand would be
   # replaced at the next start by one to the machine's own /dev/ttyS0.
   printf '%s\r\n' 'REGEDIT4' '' \
-    '[HKEY_LOCAL_MACHINE\Software\Wine\Ports]' "\"COM1\"=\"$com1\"" "\"COM2\"=\"$work/com2\"" '' \
+    '[HKEY_LOCAL_MACHINE\Software\Wine\Ports]' "\"COM1\"=\"$com1\"" "\"COM2\"=\"$work/com2\"" \
+    "\"COM12\"=\"$com1\"" '' \
     '[HKEY_CURRENT_USER\Software\Wine\Drivers]' '"Graphics"="null"' '' >"$work/setup.reg"
   wine regedit /S "$work/setup.reg" >>"$work/wineboot.log" 2>&1 || die "regedit"
   # The ports are read when Wine's device manager starts: start afresh.
@@ -52,9 +53,29 @@ wine_prefix() {
   # The program a test or a benchmark runs in place of quarn. In a cgroup
   # when $QUARN_CGROUP names one: what Wine runs for it is counted there.
   export exe work WINEPREFIX wine_limit
-  printf '#!/usr/bin/env bash\n[ -z "${QUARN_CGROUP:-}" ] || echo $$ >"$QUARN_CGROUP/cgroup.procs"\n. %q\nwine_quarn "$@"\n' \
-    "$wine_here/wine.sh" >"$work/quarn"
-  chmod +x "$work/quarn"
+  local how
+  for how in quarn quarnc; do
+    printf '#!/usr/bin/env bash\n[ -z "${QUARN_CGROUP:-}" ] || echo $$ >"$QUARN_CGROUP/cgroup.procs"\n. %q\nwine_%s "$@"\n' \
+      "$wine_here/wine.sh" "$how" >"$work/$how"
+    chmod +x "$work/$how"
+  done
+}
+
+# The port variables quarn-sim sets name its terminal, which the Windows
+# program can't open: it gets COM1 as Wine maps it, or $QUARN_WINE_COM1.
+wine_ports() {
+  unset QUARN_COM1 QUARN_COM2
+  [[ -z ${QUARN_WINE_COM1:-} ]] || export QUARN_COM1=$QUARN_WINE_COM1
+}
+
+# quarnc.exe, the console twin, as the tests run a program: its output is a
+# pipe, so it writes there (with Windows line ends), and it shows no box.
+wine_quarnc() {
+  local st
+  wine_ports
+  timeout "${wine_limit:-30}" wine "$(dirname "$exe")/quarnc.exe" "$@" </dev/null | perl -pe 's/\r\n/\n/' | drawn
+  st=${PIPESTATUS[0]}
+  return "$st"
 }
 
 # quarn.exe as the tests run a program: with these arguments, under a
@@ -64,6 +85,7 @@ wine_prefix() {
 # of its own: wine_prefix writes $work/quarn, which runs it.
 wine_quarn() {
   local cmd box st=0 tmp i
+  wine_ports
   tmp=$(mktemp -d "${TMPDIR:-/tmp}/quarn-exe.XXXXXX")
   printf -v cmd '%q ' wine "$exe" "$@"
   wine "$work/closebox.exe" "${wine_limit:-30}" </dev/null >"$tmp/box.log" 2>&1 &
