@@ -4,7 +4,7 @@
 # every way out.
 wine_here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 
-export WINEARCH=win32 WINEDEBUG=-all
+export WINEDEBUG=-all
 # No Mono or Gecko install at prefix creation, no menu entries in $HOME, no
 # HID and USB drivers polling devices in the background.
 export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe,winebus.sys,wineusb.sys=d"
@@ -29,12 +29,34 @@ server_stop() {
   dir=$(cat "$WINEPREFIX/wineserver" 2>/dev/null) && [[ $dir =~ ^wine-[A-Za-z0-9]+$ ]] && rm -rf "${TMPDIR:-/tmp}/$dir"
 }
 
-# A 32-bit prefix in $work whose COM1 is $com1, and the message-box closer.
+# The Windows programs are 32-bit, but a kernel without IA-32 emulation runs
+# no 32-bit program, 32-bit Wine included: there Wine runs 64-bit builds of
+# them. Sets WINEARCH and `mingw`, the compiler prefix for programs Wine runs.
+wine_arch() {
+  if [[ -z ${WINEARCH:-} ]]; then
+    if /usr/lib/wine/wine --version >/dev/null 2>&1; then export WINEARCH=win32; else export WINEARCH=win64; fi
+  fi
+  if [[ $WINEARCH == win32 ]]; then
+    mingw=i686-w64-mingw32
+    return
+  fi
+  mingw=x86_64-w64-mingw32
+  # Debian's wine runs the 32-bit loader whenever it is installed: call the
+  # 64-bit one by the names Wine's own tools call.
+  mkdir -p "$work/bin"
+  printf '#!/bin/sh\nexec /usr/lib/wine/wine64 "$@"\n' >"$work/bin/wine"
+  cp "$work/bin/wine" "$work/bin/wine-stable"
+  chmod +x "$work/bin/wine" "$work/bin/wine-stable"
+  export PATH=$work/bin:$PATH WINELOADER=/usr/lib/wine/wine64
+}
+
+# A prefix in $work whose COM1 is $com1, and the message-box closer.
 wine_prefix() {
+  wine_arch
   export WINEPREFIX=$work/prefix HOME=$work/home
   com1=$work/com1
   mkdir -p "$WINEPREFIX" "$HOME"
-  i686-w64-mingw32-gcc -O2 -Wall -Wextra -o "$work/closebox.exe" "$wine_here/closebox.c" || die "cannot build closebox.exe"
+  $mingw-gcc -O2 -Wall -Wextra -o "$work/closebox.exe" "$wine_here/closebox.c" || die "cannot build closebox.exe"
   server_start
   wineboot -i >>"$work/wineboot.log" 2>&1 || die "wineboot: $(tail -3 "$work/wineboot.log")"
   # COM ports by the registry: a link made under dosdevices by hand would be
@@ -101,11 +123,23 @@ wine_quarn() {
   # Wine's console draws on the terminal: blanks come as erase-and-move,
   # the cursor is hidden and shown around every write, and the console's
   # own line end is CR LF.
-  perl -0777 -pe 's/\e\[\?25[lh]//g; s/\e\[K//g; s/\e\[(\d*)C/" " x ($1 || 1)/ge; s/\r\n/\n/g' "$tmp/tty.raw" | drawn
+  perl -0777 -pe 's/\e\[\?25[lh]//g; s/\e\[K/\x01/g; s/\e\[(\d*)C/" " x ($1 || 1)/ge; s/\r\n/\n/g' "$tmp/tty.raw" | drawn
   rm -rf "$tmp"
   return $st
 }
 
 # What a console finally shows of a text: each line as its carriage returns
-# let later text overwrite it, without blanks at its end.
-drawn() { perl -pe 'chomp(my $l = $_); my $s = ""; substr($s, 0, length, $_) for split /\r/, $l; $s =~ s/ +$//; $_ = "$s\n"'; }
+# let later text overwrite it, and 0x01 (the console's erase to the line's
+# end) cut it, without blanks at its end.
+drawn() {
+  perl -pe 'chomp(my $l = $_); my $s = "";
+    for my $seg (split /\r/, $l, -1) {
+      my ($p, $k) = (0, 0);
+      for my $part (split /\x01/, $seg, -1) {
+        $s = substr($s, 0, $p) if $k++ && $p < length $s;
+        substr($s, $p, length $part, $part);
+        $p += length $part;
+      }
+    }
+    $s =~ s/ +$//; $_ = "$s\n"'
+}
