@@ -20,7 +20,7 @@
 //   sent: TEXTS              every request's text, in order
 //   wire N: BYTES            request N exactly;  requests: N
 //   expect NAME: TEXT        a file after the run (@FILE: that file's bytes)
-//   memory ADDR: HEX         board memory after (FF*16 repeats; @FILE)
+//   memory ADDR: HEX         board memory after (FF*16 repeats; @FILE bytes)
 //   after: MS   within: MS   the run's length, virtual or real
 //   logged: TEXT             (e2e) in quarn-sim's transcript or its stderr
 // A value after ': ' is taken to the line's end; a key with nothing after
@@ -95,9 +95,12 @@ std::string pattern(size_t n) {
   return s;
 }
 
-// Bytes from hex pairs, "XX*N" repeats, or "@FILE" the file's bytes.
+// Bytes from hex pairs, "XX*N" repeats and "@FILE"s, the file's bytes.
 std::string bytes_of(const std::string &v, const std::string &dir) {
-  return v[0] == '@' ? seam::read_file(dir + "/" + v.substr(1)) : seam::bytes_of(v);
+  std::string b;
+  std::istringstream in(v);
+  for (std::string w; in >> w;) b += w[0] == '@' ? seam::read_file(dir + "/" + w.substr(1)) : seam::bytes_of(w);
+  return b;
 }
 
 // Under the Wine runner: the program end-to-end runs use, quarn-sim's
