@@ -15,13 +15,15 @@
 //   poke ADDR: HEX           board memory before the run
 //   answer N: TEXT | answer N hex: BYTES | drop: N...   (in-process) the
 //                            board's answer to request N replaced or lost
+//   case: ARGS => TEXT       one more run, of the set-up keys above and these
+//                            arguments; its console must end with TEXT
 //   exit: CODE   out: TEXT   end: TEXT   has: TEXT   hasnt: TEXT
 //   times N: TEXT            TEXT shown exactly N times
 //   sent: TEXTS              every request's text, in order
 //   wire N: BYTES            request N exactly;  requests: N
 //   expect NAME: TEXT        a file after the run (@FILE: that file's bytes)
 //   files: NAMES             the run's folder after it, sorted, links marked '@'
-//   memory ADDR: HEX         board memory after (FF*16 repeats; @FILE)
+//   memory ADDR: HEX         board memory after (FF*16 repeats; @FILE bytes)
 //   after: MS   within: MS   the run's length, virtual or real
 //   logged: TEXT             (e2e) in quarn-sim's transcript or its stderr
 // A value after ': ' is taken to the line's end; a key with nothing after
@@ -69,7 +71,7 @@ std::vector<scenario> load() {
     std::ifstream in(f);
     for (std::string l; std::getline(in, l);) {
       if (!l.compare(0, 3, "== ")) {
-        all.push_back({std::filesystem::path(f).stem().string() + "_" + std::to_string(all.size()), l.substr(3), {}});
+        all.push_back({std::filesystem::path(f).stem().string(), l.substr(3), {}});
       } else if (!l.compare(0, 2, "| ") || l == "|") {
         std::string v = seam::unescape(l.substr(std::min<size_t>(2, l.size())));
         all.back().items.back().text += v + "\n";
@@ -79,14 +81,32 @@ std::vector<scenario> load() {
         item it;
         it.key = l.substr(0, std::min(colon, blank));
         if (blank < colon) it.arg = l.substr(blank + 1, colon - blank - 1);
-        std::istringstream v(colon + 1 < l.size() ? l.substr(colon + 2) : "");
-        it.text = seam::unescape(v.str());
+        std::string raw = colon + 1 < l.size() ? l.substr(colon + 2) : "";
+        size_t arrow = it.key == "case" ? raw.find(" => ") : std::string::npos;
+        if (arrow != std::string::npos) it.arg = raw.substr(0, arrow);
+        std::istringstream v(raw.substr(0, arrow));
+        it.text = seam::unescape(arrow == std::string::npos ? raw : raw.substr(arrow + 4));
         for (std::string w; v >> w;) it.words.push_back(seam::unescape(w));
         all.back().items.push_back(it);
       }
     }
   }
-  return all;
+  // Each case is a run of its own with the scenario's set-up.
+  std::vector<scenario> runs;
+  for (auto &s : all) {
+    if (!s.all("run").empty()) runs.push_back(s);
+    for (auto *c : s.all("case")) {
+      scenario k{s.name, s.title + " [" + c->arg + "]", {}};
+      for (auto &i : s.items)
+        if (std::string(" mode board stdin file pattern sh poke answer drop ").find(" " + i.key + " ") != std::string::npos)
+          k.items.push_back(i);
+      k.items.push_back({"run", "", "", c->words});
+      k.items.push_back({"end", "", c->text, {}});
+      runs.push_back(k);
+    }
+  }
+  for (size_t k = 0; k < runs.size(); k++) runs[k].name += "_" + std::to_string(k);
+  return runs;
 }
 
 std::string pattern(size_t n) {
@@ -96,9 +116,12 @@ std::string pattern(size_t n) {
   return s;
 }
 
-// Bytes from hex pairs, "XX*N" repeats, or "@FILE" the file's bytes.
+// Bytes from hex pairs, "XX*N" repeats and "@FILE"s, the file's bytes.
 std::string bytes_of(const std::string &v, const std::string &dir) {
-  return v[0] == '@' ? seam::read_file(dir + "/" + v.substr(1)) : seam::bytes_of(v);
+  std::string b;
+  std::istringstream in(v);
+  for (std::string w; in >> w;) b += w[0] == '@' ? seam::read_file(dir + "/" + w.substr(1)) : seam::bytes_of(w);
+  return b;
 }
 
 // Under the Wine runner: the program end-to-end runs use, quarn-sim's

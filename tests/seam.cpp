@@ -116,6 +116,8 @@ void reset(const std::vector<std::string> &options) {
   wire.clear();
   fates = nullptr;
   now = 0;
+  // What a run before this one in the same process left: no answer of this run's.
+  snprintf(o, sizeof o, "=an earlier run's answer");
   comdrv_otevreno(0);
 }
 

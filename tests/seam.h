@@ -25,7 +25,8 @@ struct result {
   std::string out;  // console text
 };
 
-// A fresh board and line made by quarn-sim's options, and a new run's state.
+// A fresh board and line made by quarn-sim's options, and a new run's state; the
+// answer text holds an earlier run's, as a second run in one process finds it.
 void reset(const std::vector<std::string> &board_options = {});
 // quarn() with these arguments as the POSIX entry passes them, then finish(0).
 result run(const std::vector<std::string> &args);

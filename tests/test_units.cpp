@@ -1,9 +1,10 @@
-// What no scenario reaches: the Windows command-line splitter and sendc's
-// own limit.
+// What no scenario reaches: the Windows command-line splitter, sendc's own
+// limit, and how much the Windows layer reads of an answer still arriving.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 
+#include "comdrv.h"
 #include "quarn.h"
 #include "seam.h"
 
@@ -48,6 +49,27 @@ TEST(Units, CommandTextLimit) {
     ASSERT_EQ(seam::wire.size(), 1u);
     EXPECT_EQ(seam::text_of(seam::wire[0]), std::string(246, 'x'));
   }
+}
+
+// The bytes still missing of the answer frame now arriving: unknown until
+// its length has come, none once a frame has come, none when the window's
+// bytes don't begin a frame or already hold more than its length.
+TEST(Units, BytesMissingOfAnAnswer) {
+  auto missing = [](const std::string &hex) {
+    char tel[256] = "\x68\x01\x01\x68\x7F\x7F\x47\xF5X";
+    unsigned char tx[256];
+    comdrv_otevreno(0);
+    comdrv_zacni(tel, 11, tx, 0);
+    comdrv_odeslano(0);
+    std::string b = seam::bytes_of(hex);
+    comdrv_prijato((const unsigned char *)b.data(), (int)b.size(), 1);
+    return comdrv_chybi();
+  };
+  EXPECT_EQ(missing("68 07 07 68 F5"), 8);
+  EXPECT_EQ(missing("68"), 0);
+  EXPECT_EQ(missing("16 07 07 68 F5"), 0);
+  EXPECT_EQ(missing("68 FF 68 07 07 68 F5 47 7F 7F 3D 35 41 ED 16"), 0);
+  EXPECT_EQ(missing("68 02 02 68 00 00 01 16 00 00"), 0);
 }
 
 }  // namespace
