@@ -633,7 +633,7 @@ void binput(int kam, const char *soubor) {
   int k = kus(64, 10 + 10 + 10 + 1, 2);
   for (size_t i = 0; i < data.size(); i += k) {
     postup("Writing", kam + (unsigned)i, (unsigned long)i, (unsigned long)data.size());
-    char d[256] = "";
+    char d[2 * 64 + 1] = "";
     int j = 0;
     for (; j < k && i + j < data.size(); j++) snprintf(d + 2 * j, 3, "%02X", data[i + j]);
     char b[256];

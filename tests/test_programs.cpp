@@ -1,6 +1,7 @@
 // The programs as processes, where no scenario reaches: quarn-sim's command
 // line and memory file; quarn's refusal of ports it can't have, a line that
-// holds an earlier run's answer, one that goes away, and signals.
+// holds an earlier run's answer, one that goes away, signals, and progress
+// at a pseudo-terminal.
 #include <gtest/gtest.h>
 
 #include "seam.h"
@@ -87,6 +88,17 @@ TEST(Programs, AnEarlierRunsAnswerIsNoneOfOurs) {
   auto r = sh("$SIM --late @1:700 -- sh -c '$Q ~X; sleep 0.3; $Q'");
   EXPECT_EQ(r.first, 0) << r.second;
   EXPECT_NE(r.second.find("Target ID:\nORBA-01 BELKOS v1.28\nExit code 0\n"), std::string::npos) << r.second;
+}
+
+// The program itself: a pseudo-terminal as its standard output gets the
+// percentages, a pipe doesn't.
+TEST(Console, ThePseudoTerminalAndThePipe) {
+  const std::string run = "$SIM -- $Q '@binget000000,000400>r.bin'";
+  auto pipe = sh(run), tty = sh("script -qec \"" + run + "\" /dev/null");
+  EXPECT_EQ(pipe.first, 0) << pipe.second;
+  EXPECT_NE(pipe.second.find("Summary: "), std::string::npos) << pipe.second;
+  EXPECT_EQ(pipe.second.find("Reading"), std::string::npos) << pipe.second;
+  EXPECT_NE(tty.second.find("\rReading 000200  50%"), std::string::npos) << tty.second;
 }
 
 }  // namespace

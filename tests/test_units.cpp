@@ -1,9 +1,13 @@
-// What no scenario reaches: the Windows command-line splitter, sendc's own
-// limit, and how much the Windows layer reads of an answer still arriving.
+// What no scenario reaches, in-process: the Windows command-line splitter,
+// sendc's own limit, how much the Windows layer reads of an answer still
+// arriving; the simulated board's answers and memory (board.txt) and its
+// receiver; progress at a terminal.
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <fstream>
 
+#include "board.h"
 #include "comdrv.h"
 #include "quarn.h"
 #include "seam.h"
@@ -70,6 +74,112 @@ TEST(Units, BytesMissingOfAnAnswer) {
   EXPECT_EQ(missing("16 07 07 68 F5"), 0);
   EXPECT_EQ(missing("68 FF 68 07 07 68 F5 47 7F 7F 3D 35 41 ED 16"), 0);
   EXPECT_EQ(missing("68 02 02 68 00 00 01 16 00 00"), 0);
+}
+
+// A request telegram carrying p, framed as the loader frames it.
+bytes request_of(const bytes &p) {
+  char tel[256] = "\x68\x01\x01\x68\x7F\x7F\x47\xF5";
+  std::copy(p.begin(), p.end(), tel + 8);
+  unsigned char tx[256];
+  comdrv_frame(tel, int(p.size()) + 10, tx);
+  return bytes(tx, tx + p.size() + 10);
+}
+
+TEST(Board, AnswersAndMemory) {
+  board b;
+  board_init(b, false);
+  std::ifstream in(QUARN_SOURCE_DIR "/tests/board.txt");
+  for (std::string l; std::getline(in, l);) {
+    if (l.empty() || l[0] == '#') continue;
+    SCOPED_TRACE(l);
+    size_t arrow = l.find(" => "), sp = l.find(' ');
+    std::string kind = l.substr(0, sp), arg = l.substr(sp + 1, arrow - sp - 1), want = l.substr(arrow + 4);
+    std::string hex = seam::bytes_of(kind == "memory" ? l.substr(l.find(':') + 1) : kind == "block" || kind == "frame" || kind == "describe" ? arg : "");
+    bytes p(hex.begin(), hex.end());
+    uint16_t crc = board_crc16(p.data(), p.size());
+    if (l == "old") {
+      board_init(b, true);
+    } else if (kind == "memory") {
+      EXPECT_EQ(std::string((const char *)&b.mem[std::stoul(arg, nullptr, 16)], hex.size()), hex);
+    } else if (kind == "describe") {
+      EXPECT_EQ(board_describe(p), want);
+    } else {
+      std::string text = seam::unescape(l.substr(0, arrow)), got;
+      if (kind == "block") p.insert(p.end(), {uint8_t(crc), uint8_t(crc >> 8)});
+      bytes a = board_answer(b, kind == "frame" ? p : request_of(kind == "block" ? p : bytes(text.begin(), text.end())));
+      got = seam::text_of(std::string(a.begin(), a.end()));
+      want = seam::unescape(want);
+      EXPECT_EQ(want == "!" || want == "?" ? got.substr(0, 1) : got, want);
+    }
+  }
+}
+
+// Stray bytes and broken frames are dropped and the next frame found, in
+// any pieces; a partial frame is forgotten; the receiver stays bounded.
+TEST(Board, ReceiverResynchronises) {
+  board b;
+  board_init(b, false);
+  const std::string id = "68 0C 0C 68 7F 7F 47 F5 49 30 30 30 30 30 30 0A AD 16";
+  for (std::string junk : {std::string("00 16 68"), std::string("68 0C 0D 68"), std::string("68 0C 0C 69"), id.substr(0, 48) + "AE 16", id.substr(0, 51) + "17"}) {
+    std::vector<bytes> frames;
+    for (uint8_t c : seam::bytes_of(junk + " " + id + " " + id)) board_rx(b, &c, 1, frames);
+    std::string one = seam::bytes_of(id);
+    EXPECT_EQ(frames, std::vector<bytes>(2, bytes(one.begin(), one.end()))) << junk;
+  }
+  std::vector<bytes> frames;
+  std::string idq = seam::bytes_of(id);
+  board_rx(b, (const uint8_t *)idq.data(), 10, frames);
+  board_rx_reset(b);
+  board_rx(b, (const uint8_t *)idq.data() + 10, idq.size() - 10, frames);
+  EXPECT_TRUE(frames.empty());
+  for (uint32_t i = 0, x = 12345; i < 100000; i++) {
+    uint8_t c = uint8_t(i % 7 ? (x = x * 1103515245 + 12345) >> 16 : 0x68);
+    board_rx(b, &c, 1, frames);
+    ASSERT_LE(b.rx.size(), 261u);
+  }
+}
+
+// Progress for a person at a terminal: percentages on the lines that
+// long transfers overwrite, never in a file or pipe, and a console that
+// finally shows what it shows without them.
+// Every kind of progress in one run: an image packed and verified, a read,
+// a write, a comparison.
+seam::result transfers(const std::string &dir, int at_terminal) {
+  std::string img;
+  for (int a = 0x1000; a < 0x1100; a += 16) {
+    char rec[64];
+    unsigned sum = 0x14 + (a >> 8 & 0xFF) + (a & 0xFF);
+    snprintf(rec, sizeof rec, "S214%06X%s%02X\n", a, std::string(32, '0').c_str(), ~sum & 0xFF);
+    img += rec;
+  }
+  seam::write_file(dir + "/img.s28", img + "S804000000FB\n");
+  seam::write_file(dir + "/p.bin", std::string(100, 'p'));
+  seam::reset();
+  terminal = at_terminal;
+  auto r = seam::run({"verify", dir + "/img.s28", "@binget001000,000080>" + dir + "/r.bin",
+                      "@binput000400<" + dir + "/p.bin", "@bincmp000400<" + dir + "/p.bin"});
+  terminal = 0;
+  return r;
+}
+
+TEST(Console, PercentagesAtATerminalOnly) {
+  std::string dir = seam::tmpdir();
+  auto pipe = transfers(dir, 0), tty = transfers(dir, 1);
+  EXPECT_EQ(pipe.code, 0) << pipe.out;
+  EXPECT_EQ(tty.code, 0) << tty.out;
+  EXPECT_EQ(pipe.out.find('%'), std::string::npos) << pipe.out;
+  const std::string clear = "\r                      \r";
+  std::vector<std::string> shown = {
+      "\rPacking...   6%\rPacking...  12%",
+      "\rPacking...  55%" + clear + "\rSending block 001000   OK\n",
+      "\rVerifying 001000   0%\rVerifying 001040  25%",
+      "\rVerifying 0010C0  75%" + clear + "\rVerified 256 bytes  OK\n",
+      "\rReading 001000   0%\rReading 001040  50%" + clear + "Executing:@binput",
+      "\rWriting 000400   0%\rWriting 000440  64%" + clear + "\rVerifying 000400   0%"};
+  for (auto &seen : shown)
+    EXPECT_NE(tty.out.find(seen), std::string::npos) << seen << "\n" << tty.out;
+  // What the terminal finally shows reads as without the percentages.
+  EXPECT_EQ(seam::drawn(tty.out), seam::drawn(pipe.out));
 }
 
 }  // namespace
