@@ -194,10 +194,15 @@ std::string bytes_of(const std::string &hex) {
 }
 
 std::string drawn(const std::string &t) {
-  std::string out, l, seg;
+  std::string out, l;
   for (std::istringstream in(t); std::getline(in, l);) {
     std::string s;
-    for (std::istringstream parts(l); std::getline(parts, seg, '\r');) s = seg + s.substr(std::min(seg.size(), s.size()));
+    size_t at = 0;  // the cursor: CR takes it home, 0x01 erases from it
+    for (char c : l)
+      if (c == '\r') at = 0;
+      else if (c == '\x01') s.resize(at);
+      else if (at < s.size()) s[at++] = c;
+      else s += c, at++;
     out += s.substr(0, s.find_last_not_of(' ') + 1) + "\n";
   }
   return out;

@@ -38,7 +38,8 @@ std::string unescape(const std::string &s);
 std::string text_of(const std::string &t);  // a telegram's text: from index 8 up to its checksum
 std::string bytes_of(const std::string &hex);  // "68 0C 0C 68 FF*3 ...": the bytes
 // What a console finally shows of a text: each line as its carriage
-// returns let later text overwrite it, without blanks at its end.
+// returns let later text overwrite it and 0x01 (a console's erase to the
+// line's end) cut it, without blanks at its end.
 std::string drawn(const std::string &t);
 
 // A fresh folder under the test process's one temporary root (in TMPDIR),

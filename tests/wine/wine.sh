@@ -95,14 +95,15 @@ wine_ports() {
 wine_quarnc() {
   local st
   wine_ports
-  timeout "${wine_limit:-30}" wine "$(dirname "$exe")/quarnc.exe" "$@" </dev/null | perl -pe 's/\r\n/\n/' | drawn
+  timeout "${wine_limit:-30}" wine "$(dirname "$exe")/quarnc.exe" "$@" </dev/null | perl -pe 's/\r\n/\n/'
   st=${PIPESTATUS[0]}
   return "$st"
 }
 
 # quarn.exe as the tests run a program: with these arguments, under a
 # terminal Wine's console can draw on, its closing message box answered
-# and checked. Prints what the console finally shows and returns
+# and checked. Prints what was drawn on the console (0x01 where it erased
+# to the line's end; the test runner draws it) and returns
 # quarn.exe's status, or 99 when its box was wrong or never came. A process
 # of its own: wine_prefix writes $work/quarn, which runs it.
 wine_quarn() {
@@ -123,23 +124,7 @@ wine_quarn() {
   # Wine's console draws on the terminal: blanks come as erase-and-move,
   # the cursor is hidden and shown around every write, and the console's
   # own line end is CR LF.
-  perl -0777 -pe 's/\e\[\?25[lh]//g; s/\e\[K/\x01/g; s/\e\[(\d*)C/" " x ($1 || 1)/ge; s/\r\n/\n/g' "$tmp/tty.raw" | drawn
+  perl -0777 -pe 's/\e\[\?25[lh]//g; s/\e\[K/\x01/g; s/\e\[(\d*)C/" " x ($1 || 1)/ge; s/\r\n/\n/g' "$tmp/tty.raw"
   rm -rf "$tmp"
   return $st
-}
-
-# What a console finally shows of a text: each line as its carriage returns
-# let later text overwrite it, and 0x01 (the console's erase to the line's
-# end) cut it, without blanks at its end.
-drawn() {
-  perl -pe 'chomp(my $l = $_); my $s = "";
-    for my $seg (split /\r/, $l, -1) {
-      my ($p, $k) = (0, 0);
-      for my $part (split /\x01/, $seg, -1) {
-        $s = substr($s, 0, $p) if $k++ && $p < length $s;
-        substr($s, $p, length $part, $part);
-        $p += length $part;
-      }
-    }
-    $s =~ s/ +$//; $_ = "$s\n"'
 }
