@@ -10,7 +10,6 @@
 #include <cstdio>
 #include <cstring>
 
-#include "quarn.h"
 #include "seam.h"
 
 int seam_posli_telegram(char *tel, int delka);  // the seam's exchange, renamed by the build
@@ -76,17 +75,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     seam::write_file("s.scr", in);
     args = in.compare(0, 4, ";old") ? std::vector<std::string>{"s.scr"} : std::vector<std::string>{"old", "s.scr"};
   } else if (data[0] == 'c') {
-    return judge([&] {
-      return seam::call([&] {
-        static cmdstore s;
-        if (const char *chyba = cmdsplit(cmdtail(in.c_str()), &s)) {
-          vypis("%s", chyba);
-          finish(8);
-        }
-        quarn((unsigned)s.cmdno + 1, s.cmdpar2);
-        finish(0);
-      });
-    }), 0;
+    return judge([&] { return seam::run([&](cmdstore *s) { return cmdsplit(cmdtail(in.c_str()), s); }); }), 0;
   } else if (data[0] == 'n') {  // the run, then each answer's fate: the board's own, bytes, none, or cut
 
     FuzzedDataProvider p((const uint8_t *)in.data(), in.size());

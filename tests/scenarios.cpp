@@ -41,7 +41,6 @@
 #include <map>
 #include <sstream>
 
-#include "quarn.h"
 #include "seam.h"
 
 namespace {

@@ -16,7 +16,6 @@
 #include "comdrv.h"
 #include "line.h"
 #include "options.h"
-#include "quarn.h"
 
 unsigned char comdrv_rbuf[256];
 int txrxok;
@@ -144,20 +143,23 @@ result call(const std::function<void()> &f) {
   return r;
 }
 
-result run(const std::vector<std::string> &args) {
+result run(const std::function<const char *(cmdstore *)> &take) {
   return call([&] {
-    std::vector<std::string> copy = args;
-    copy.insert(copy.begin(), "quarn");
-    std::vector<char *> argv;
-    for (auto &a : copy) argv.push_back(&a[0]);
     static cmdstore s;
-    if (const char *chyba = cmdtake((int)argv.size(), argv.data(), &s)) {
+    if (const char *chyba = take(&s)) {
       printf("%s", chyba);
       finish(8);
     }
     quarn((unsigned)s.cmdno + 1, s.cmdpar2);
     finish(0);
   });
+}
+
+result run(std::vector<std::string> args) {
+  args.insert(args.begin(), "quarn");
+  std::vector<char *> argv;
+  for (auto &a : args) argv.push_back(&a[0]);
+  return run([&](cmdstore *s) { return cmdtake((int)argv.size(), argv.data(), s); });
 }
 
 std::string unescape(const std::string &s) {

@@ -9,7 +9,6 @@
 
 #include "board.h"
 #include "comdrv.h"
-#include "quarn.h"
 #include "seam.h"
 
 namespace {
