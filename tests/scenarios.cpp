@@ -13,6 +13,7 @@
 //   pattern NAME: N          N bytes of a fixed pseudo-random sequence
 //   sh: COMMAND              run in the folder before the loader
 //   poke ADDR: HEX           board memory before the run
+//   terminal:                (in-process) the console is a terminal
 //   answer N: TEXT | answer N hex: BYTES | drop: N...   (in-process) the
 //                            board's answer to request N replaced or lost
 //   case: ARGS => TEXT       one more run, of the set-up keys above and these
@@ -97,7 +98,7 @@ std::vector<scenario> load() {
     for (auto *c : s.all("case")) {
       scenario k{s.name, s.title + " [" + c->arg + "]", {}};
       for (auto &i : s.items)
-        if (std::string(" mode board stdin file pattern sh poke answer drop ").find(" " + i.key + " ") != std::string::npos)
+        if (std::string(" mode board stdin file pattern sh poke answer drop terminal ").find(" " + i.key + " ") != std::string::npos)
           k.items.push_back(i);
       k.items.push_back({"run", "", "", c->words});
       k.items.push_back({"end", "", c->text, {}});
@@ -166,7 +167,9 @@ outcome inproc(const scenario &s, const std::string &dir) {
       return i != answers.end() ? i->second : answers.count("*") ? answers.at("*") : b;
     };
   if (chdir(dir.c_str())) ADD_FAILURE() << dir;
+  terminal = !s.all("terminal").empty();
   auto r = seam::run(s.all("run")[0]->words);
+  terminal = 0;
   return {r.code, r.out, std::string(seam::brd.mem.begin(), seam::brd.mem.end()), seam::wire, seam::now / 1000.0};
 }
 
