@@ -24,10 +24,6 @@ TEST(Programs, SimCommandLine) {
     EXPECT_EQ(sh("$SIM " + std::string(bad) + " -- true").first, 2) << bad;
   // A memory file that can't be the board's 16 MiB.
   EXPECT_EQ(sh("truncate -s 16777217 big && $SIM --memory big -- true").first, 1);
-  std::string help = sh("$SIM --help").second;
-  for (auto opt : {"--link", "--baud", "--mode", "--memory", "--stuck", "--log", "--old", "--drop", "--late",
-                   "--twice", "--trickle", "--split", "--corrupt", "--noise", "--junk", "--negative", "--seed"})
-    EXPECT_NE(help.find(opt), std::string::npos) << opt;
 }
 
 // A port another program holds (locked), a regular file, a device that takes
