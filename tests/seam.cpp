@@ -170,14 +170,11 @@ std::string unescape(const std::string &s) {
       i += s[i + 1] == 's' ? 6 : 7;
     } else if (s[i] != '\\' || i + 1 == s.size()) {
       o += s[i];
+    } else if (s[++i] == 'x') {
+      o += (char)strtol(s.substr(i + 1, 2).c_str(), nullptr, 16);
+      i += 2;
     } else {
-      char c = s[++i];
-      if (c == 'x') {
-        o += (char)strtol(s.substr(i + 1, 2).c_str(), nullptr, 16);
-        i += 2;
-      } else {
-        o += c == 'n' ? '\n' : c == 'r' ? '\r' : c == 't' ? '\t' : c;
-      }
+      o += s[i] == 'n' ? '\n' : s[i] == 'r' ? '\r' : s[i] == 't' ? '\t' : s[i];
     }
   }
   return o;
@@ -229,9 +226,7 @@ void write_file(const std::string &path, const std::string &data) {
 
 std::string read_file(const std::string &path) {
   std::ifstream in(path, std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
+  return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 std::string quote(const std::string &s) {
