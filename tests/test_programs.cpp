@@ -39,11 +39,13 @@ TEST(Programs, PortsRefused) {
             "Error: /dev/null (QUARN_COM1): not a serial port.\n"
             "Error: none (QUARN_COM2): No such file or directory.\n");
   EXPECT_EQ(sh("QUARN_COM2=none $Q p2f8 >/dev/null; echo $?").second, "2\n");
-  // --ports, anywhere: the list alone (no banner, no exit code line), ending
-  // with what COM1 and COM2 name; no port opened, so none refused.
+  // --ports, anywhere: the list alone (no banner, no exit code line) of
+  // serial devices, ending with what COM1 and COM2 name; no port opened, so
+  // none refused.
   r = sh("QUARN_COM1=none env -u QUARN_COM2 $Q x --ports");
   EXPECT_EQ(r.first, 0);
   EXPECT_EQ(r.second.find("ORBA"), std::string::npos) << r.second;
+  EXPECT_EQ(sh("QUARN_COM1=none $Q --ports | grep -v '^COM[12] ' | grep -Evc '^/dev/tty(S|USB|ACM)[0-9]+$'").second, "0\n");
   EXPECT_NE(r.second.find("\nCOM1 (p3f8): none (QUARN_COM1)\nCOM2 (p2f8): /dev/ttyS1 (QUARN_COM2 unset)\n"),
             std::string::npos) << r.second;
 }
