@@ -28,7 +28,7 @@ static const unsigned ADRLIM = 0x1000000;  // one past the last 24-bit address
 // Bytes written that a verify pass reads back: the blocks sent, a fill map
 // each. It grows with the image.
 struct blok {
-  unsigned char data[128], maska[16];
+  unsigned char maska[16], data[128];
 };
 static std::map<unsigned, blok> zapsano;
 unsigned overit;
