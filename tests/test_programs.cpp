@@ -32,23 +32,27 @@ TEST(Programs, SimCommandLine) {
 TEST(Programs, PortsRefused) {
   auto r = sh("$SIM >tty & sim=$!; until [ -s tty ]; do sleep 0.01; done; read pty <tty; flock $pty sleep 1 & "
               "sleep 0.2; touch plain; { QUARN_COM1=$pty $Q I000000 | sed \"s|$pty|PTY|\"; QUARN_COM1=plain $Q; "
-              "QUARN_COM1=/dev/null $Q; QUARN_COM2=none $Q p2f8; echo $?; } | grep -a Error; kill $sim");
+              "QUARN_COM1=/dev/null $Q; QUARN_COM2=none $Q p2f8; echo $?; } | grep -a -e Error -e '^2$'; kill $sim");
   EXPECT_EQ(r.second,
             "Error: PTY (QUARN_COM1): in use (locked by another program).\n"
             "Error: plain (QUARN_COM1): not a serial port.\n"
             "Error: /dev/null (QUARN_COM1): not a serial port.\n"
-            "Error: none (QUARN_COM2): No such file or directory.\n");
-  EXPECT_EQ(sh("QUARN_COM2=none $Q p2f8 >/dev/null; echo $?").second, "2\n");
+            "Error: none (QUARN_COM2): No such file or directory.\n2\n");
   // --ports, anywhere: the list alone (no banner, no exit code line) of
-  // serial devices, ending with what COM1 and COM2 name; no port opened, so
-  // none refused.
-  r = sh("QUARN_COM1=none env -u QUARN_COM2 $Q x --ports");
-  EXPECT_EQ(r.first, 0);
-  // Every line a serial device (or its stable name), none found, or a COM port.
-  EXPECT_EQ(sh("QUARN_COM1=none $Q --ports | grep -Evc '^(/dev/tty(S|USB|ACM)[0-9]+|/dev/serial/by-id/.+ -> /dev/.+|"
-               "No serial ports found\\.|COM[12] .*)$'").second, "0\n");
-  EXPECT_NE(r.second.find("\nCOM1 (p3f8): none (QUARN_COM1)\nCOM2 (p2f8): /dev/ttyS1 (QUARN_COM2 unset)\n"),
-            std::string::npos) << r.second;
+  // serial devices, ending with what COM1 and COM2 name; none opened. The
+  // devices are made up in a mount namespace of the test's own: a stable
+  // name, a ttyS with no UART behind it, names of no serial port.
+  r = sh("unshare -rm true || exit 77; unshare -rm sh -c 'mount -t tmpfs t /dev && mount -t tmpfs t /sys/class/tty && "
+         "cd /sys/class/tty && mkdir ttyS4 ttyS5 && echo 0 >ttyS4/type && echo 4 >ttyS5/type && cd /dev && "
+         "mkdir -p serial/by-id && touch ttyS4 ttyS5 ttyUSB0 ttyACM ttyX && ln -s ../../ttyUSB0 serial/by-id/usb-A && "
+         "QUARN_COM1=none env -u QUARN_COM2 $Q x --ports && rm ttyS5 ttyUSB0 && $Q --ports | head -1'");
+  if (r.first == 77) GTEST_SKIP() << "no mount namespace here";
+  EXPECT_EQ(r.second, "/dev/serial/by-id/usb-A -> /dev/ttyUSB0\n/dev/ttyS5\n/dev/ttyUSB0\nCOM1 (p3f8): none (QUARN_COM1)\n"
+                      "COM2 (p2f8): /dev/ttyS1 (QUARN_COM2 unset)\nNo serial ports found.\n");
+  // A port in use can't be opened by another program, even one that takes
+  // no lock (root can: hence the namespace).
+  r = sh("$SIM --drop 1 -- sh -c '$Q R0 >/dev/null & sleep 0.3; unshare -r sh -c \"exec 3<>$QUARN_COM1\" 2>&1; kill $!'");
+  EXPECT_NE(r.second.find("Device or resource busy"), std::string::npos) << r.second;
 }
 
 // An unplugged adapter: the run ends (exit 12) without spinning, even while
@@ -93,9 +97,7 @@ TEST(Programs, AnEarlierRunsAnswerIsNoneOfOurs) {
 TEST(Console, ThePseudoTerminalAndThePipe) {
   const std::string run = "$SIM -- $Q '@binget000000,000400>r.bin'";
   auto pipe = sh(run), tty = sh("script -qec \"" + run + "\" /dev/null");
-  EXPECT_EQ(pipe.first, 0) << pipe.second;
-  EXPECT_NE(pipe.second.find("Summary: "), std::string::npos) << pipe.second;
-  EXPECT_EQ(pipe.second.find("Reading"), std::string::npos) << pipe.second;
+  EXPECT_NE(pipe.second.find("r.bin\n\nSummary: "), std::string::npos) << pipe.second;
   EXPECT_NE(tty.second.find("\rReading 000200  50%"), std::string::npos) << tty.second;
 }
 

@@ -36,9 +36,8 @@ TEST(Units, SplittingTheWindowsCommandLine) {
       {std::string(128, 'x'), "Error:"}, {many, bars(many)}, {many + " a", "Error:"}, {tail, bars(tail)},
       {tail + "a", "Error:"}};
   for (auto &c : cases) EXPECT_EQ(split(c.first), c.second) << c.first;
-  EXPECT_STREQ(cmdtail("quarn.exe  p2f8 x"), "p2f8 x");
-  EXPECT_STREQ(cmdtail("quarn.exe"), "");
-  EXPECT_STREQ(cmdtail("\"C:\\Program Files\\quarn.exe\" b9600"), "b9600");
+  for (auto c : {std::make_pair("quarn.exe  p2f8 x", "p2f8 x"), {"quarn.exe", ""}, {"\"C:\\Program Files\\quarn.exe\" b9600", "b9600"}})
+    EXPECT_STREQ(cmdtail(c.first), c.second);
 }
 
 // The longest text fills the 256-byte telegram, a '~' not counted; one more
@@ -68,11 +67,9 @@ TEST(Units, BytesMissingOfAnAnswer) {
     comdrv_prijato((const unsigned char *)b.data(), (int)b.size(), 1);
     return comdrv_chybi();
   };
-  EXPECT_EQ(missing("68 07 07 68 F5"), 8);
-  EXPECT_EQ(missing("68"), 0);
-  EXPECT_EQ(missing("16 07 07 68 F5"), 0);
-  EXPECT_EQ(missing("68 FF 68 07 07 68 F5 47 7F 7F 3D 35 41 ED 16"), 0);
-  EXPECT_EQ(missing("68 02 02 68 00 00 01 16 00 00"), 0);
+  for (auto c : {std::make_pair("68 07 07 68 F5", 8), {"68", 0}, {"16 07 07 68 F5", 0},
+                 {"68 FF 68 07 07 68 F5 47 7F 7F 3D 35 41 ED 16", 0}, {"68 02 02 68 00 00 01 16 00 00", 0}})
+    EXPECT_EQ(missing(c.first), c.second) << c.first;
 }
 
 // A request telegram carrying p, framed as the loader frames it.
