@@ -57,6 +57,8 @@ TEST(Programs, PortsRefused) {
 
 // An unplugged adapter: the run ends (exit 12) without spinning, even while
 // it waits out the window of a '~' request that may have reset the board.
+// A port whose output is held (flow control) takes no request: exit 12
+// after one window.
 TEST(Programs, HangUpCostsNoCpu) {
   auto r = sh("$SIM --hangup 1 -- bash -c 'TIMEFORMAT=\"%3U %3S\"; { time $Q \"~X\" \"~Y\" >out; } 2>&1; echo $?'");
   double user = 1, sys = 1;
@@ -64,6 +66,8 @@ TEST(Programs, HangUpCostsNoCpu) {
   ASSERT_EQ(sscanf(r.second.c_str(), "%lf %lf %d", &user, &sys, &code), 3) << r.second;
   EXPECT_EQ(code, 12);
   EXPECT_LT(user + sys, 0.2) << r.second;
+  r = sh("$SIM -- sh -c \"perl -MPOSIX -e 'open(F, qq(+<), shift); tcflow(fileno(F), TCOOFF)' \\$QUARN_COM1; $Q R0\"");
+  EXPECT_NE(r.second.find(": the request could not be written within its answer window\nExit code 12\n"), std::string::npos) << r.second;
 }
 
 // SIGTERM, SIGHUP and SIGINT end a run waiting for an answer through the
