@@ -51,6 +51,9 @@ TEST(Units, CommandTextLimit) {
     ASSERT_EQ(seam::wire.size(), 1u);
     EXPECT_EQ(seam::text_of(seam::wire[0]), std::string(246, 'x'));
   }
+  // binwrite, whoever calls it, refuses a record whose count can't hold its address.
+  char rec[] = "S203000000";
+  EXPECT_EQ(seam::call([&] { binwrite(rec); }).out, "\rPacking...Bad format:03000000\nExit code 3\n");
 }
 
 // The bytes still missing of the answer frame now arriving: unknown until
