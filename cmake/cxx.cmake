@@ -5,4 +5,7 @@ set(CMAKE_CXX_EXTENSIONS OFF)
 if(NOT CMAKE_BUILD_TYPE)
   set(CMAKE_BUILD_TYPE RelWithDebInfo)
 endif()
-add_compile_options(-Wall -Wextra)
+# An attribute the compiler can't apply is an error, not a warning: a
+# misnumbered format attribute would quietly turn off the checks of every
+# console message.
+add_compile_options(-Wall -Wextra -Werror=attributes)
