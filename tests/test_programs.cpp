@@ -1,7 +1,7 @@
 // The programs as processes, where no scenario reaches: quarn-sim's command
 // line and memory file; quarn's refusal of ports it can't have, a line that
-// holds an earlier run's answer, one that goes away, signals, and progress
-// at a pseudo-terminal.
+// holds an earlier run's answer, one that goes away or takes no bytes,
+// signals, and progress at a pseudo-terminal.
 #include <gtest/gtest.h>
 
 #include "seam.h"

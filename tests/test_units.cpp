@@ -1,5 +1,5 @@
 // What no scenario reaches, in-process: the Windows command-line splitter,
-// sendc's own limit, how much the Windows layer reads of an answer still
+// sendc's own limit and binwrite's own record check, how much the Windows layer reads of an answer still
 // arriving; the simulated board's answers and memory (board.txt) and its
 // receiver.
 #include <gtest/gtest.h>
@@ -41,7 +41,7 @@ TEST(Units, SplittingTheWindowsCommandLine) {
 }
 
 // The longest text fills the 256-byte telegram, a '~' not counted; one more
-// is refused before anything is sent.
+// is refused before anything is sent. binwrite checks its record itself.
 TEST(Units, CommandTextLimit) {
   for (std::string pre : {"", "~"}) {
     seam::reset();
