@@ -701,17 +701,18 @@ struct uroven {
 
 static void skript(const char *soubor, int hloubka);
 
-// Below space: control characters and bytes 0x80-0xFF (signed compare).
-static int podmezerou(char c) { return (signed char)c < ' '; }
+// A control character: it ends a pattern or a message as a line end does.
+// Bytes 0x80-0xFF are characters like any other (UTF-8, a code page).
+static int ridici(char c) { return (unsigned char)c < ' '; }
 
 static int dej(uroven &u) {
   if (u.izpet < u.nzpet) return u.zpet[u.izpet++];
   return getc(u.f);
 }
 
-// A byte no text file holds: NUL and the control characters but tab, line
-// ends and form feed.
-static int netext(int c) { return c < ' ' && c != '\t' && c != '\n' && c != '\r' && c != '\f'; }
+// The byte no script holds: NUL (a binary file, or UTF-16). Other control
+// characters are text: a comment's escape sequence, a command's Ctrl+C.
+static int netext(int c) { return c == 0; }
 
 // Reads one physical line whole: CR LF, and a CR alone, read as "\n"; the
 // first 0x1A ends the file. Up to MAXLINE characters go to b; a longer line
@@ -727,8 +728,15 @@ static size_t ctiradek(uroven &u, char *b, int *spatny, int *dlouhy) {
       break;
     }
     if (c == '\r') {
-      int d = dej(u);
-      if (d != '\n' && d != EOF) ungetc(d, u.f);
+      // The byte after a CR goes back where it came from: the look-ahead
+      // at the file's start, or the file.
+      int zpet = u.izpet < u.nzpet, d = dej(u);
+      if (d != '\n' && d != EOF) {
+        if (zpet)
+          u.izpet--;
+        else
+          ungetc(d, u.f);
+      }
       c = '\n';
     }
     if (*spatny < 0 && netext(c)) *spatny = c;
@@ -757,18 +765,24 @@ static void radek_ok(uroven &u, unsigned line, int spatny, int dlouhy) {
   if (dlouhy) moc_dlouhy(u, line);
 }
 
-// The file's start: a UTF-8 byte-order mark is skipped, UTF-16 refused.
+// The file's start: a UTF-8 byte-order mark is skipped, UTF-16 refused,
+// with its mark or without (text with a NUL beside each character).
 static void zacatek(uroven &u) {
   u.nzpet = u.izpet = 0;
   for (int c; u.nzpet < 3 && (c = getc(u.f)) != EOF;) u.zpet[u.nzpet++] = (unsigned char)c;
   const unsigned char *z = u.zpet;
-  if (u.nzpet >= 2 && ((z[0] == 0xFF && z[1] == 0xFE) || (z[0] == 0xFE && z[1] == 0xFF)))
+  if (u.nzpet >= 2 && ((z[0] == 0xFF && z[1] == 0xFE) || (z[0] == 0xFE && z[1] == 0xFF) || !z[0] != !z[1]))
     netextovy(u, 1, "is UTF-16 (save it as UTF-8)");
   if (u.nzpet == 3 && z[0] == 0xEF && z[1] == 0xBB && z[2] == 0xBF) u.izpet = 3;
 }
 
+static int zaznamova_radka(const char *b);
+static int vadny(const char *b, char *co, size_t n);
+[[noreturn]] static void spatny_zaznam(const char *soubor, unsigned line, const char *b, const char *co);
+
 // A file that can seek is judged whole before any line of it is carried
-// out: not text first, then a line too long. A pipe is judged line by line.
+// out: not text first, then a line too long, then a bad record (so that an
+// image with one loads nothing). A pipe is judged line by line.
 static void prohlidni(uroven &u) {
   if (fseek(u.f, 0, SEEK_END) || ftell(u.f) < 0 || fseek(u.f, 0, SEEK_SET)) {
     clearerr(u.f);
@@ -776,26 +790,32 @@ static void prohlidni(uroven &u) {
     return;
   }
   zacatek(u);
-  unsigned line = 0, dlouha = 0;
+  unsigned line = 0, dlouha = 0, vadna = 0;
   int spatny, dlouhy;
+  std::string zaznam;
+  char co[80];
   for (;;) {
     line++;
+    const char *b = u.ll.data();
     if (!ctiradek(u, u.ll.data(), &spatny, &dlouhy)) break;
     if (spatny >= 0) radek_ok(u, line, spatny, 0);
     if (dlouhy && !dlouha) dlouha = line;
+    if (!vadna && zaznamova_radka(b) && vadny(b, co, sizeof co)) vadna = line, zaznam = b;
   }
   if (ferror(u.f)) souborchyba("read", u.soubor);
   if (dlouha) moc_dlouhy(u, dlouha);
+  if (vadna) spatny_zaznam(u.soubor, vadna, zaznam.c_str(), co);
   u.konec = 0;
   if (fseek(u.f, 0, SEEK_SET)) souborchyba("read", u.soubor);
   zacatek(u);
 }
 
-// The pattern of a check or condition: up to the first '!' or character
-// below space. Returns a pointer at that character; the pattern is cut there.
+// The pattern of a check or condition: up to the first '!' or control
+// character, every other byte matched as it stands. Returns a pointer at
+// that character; the pattern is cut there.
 static char *vzor(char *p, char *vz) {
   size_t k = 0;
-  while (p[k] != '!' && !podmezerou(p[k])) k++;
+  while (p[k] != '!' && !ridici(p[k])) k++;
   snprintf(vz, 256, "%.*s", (int)k, p);
   return p + k;
 }
@@ -810,7 +830,7 @@ static int podminka(uroven &u) {
   char *b = u.bb();
   if (b[1] == '!') {
     if (u.lastcond == 1) return 0;
-    if (podmezerou(b[2]))
+    if (ridici(b[2]))
       vypis("Error: No choice.\n");
     else
       vypis("Error: %s\n", b + 2);
@@ -864,6 +884,8 @@ static void odesli(uroven &u) {
   size_t n = strlen(b);
   int jednou = b[0] == '~';
   for (size_t i = 0; i < n || !n; i += KUS) {
+    // A last piece that holds only the line end is no command.
+    if (i && !strcmp(b + i, "\n")) break;
     char kus[KUS + 2];
     snprintf(kus, sizeof kus, "%s%.*s", jednou && i ? "~" : "", (int)KUS, b + i);
     vypis("\rSend: %.*s", (int)KUS, b + i);
@@ -882,45 +904,60 @@ static int adresa_bajtu(char typ) {
   return typ >= '0' && typ <= '9' ? delky[typ - '0'] - '0' : 0;
 }
 
-// A record's shape: 'S', a digit, then only hex digits, at least four, to
-// the line end.
+// Nothing but the blanks (spaces, tabs) an editor leaves and the line end.
+static int jen_konec(const char *p) {
+  p += strspn(p, " \t");
+  return !p[0] || (p[0] == '\n' && !p[1]);
+}
+
+// A record's shape: 'S', a digit, then only hex digits, at least four, up
+// to the line's end and its trailing blanks.
 static int zaznamovy(const char *b) {
   if (b[0] != 'S' || b[1] < '0' || b[1] > '9') return 0;
   size_t k = 2;
   while (hexznak(b[k])) k++;
-  return k >= 6 && (b[k] == 0 || (b[k] == '\n' && b[k + 1] == 0));
+  return k >= 6 && jen_konec(b + k);
 }
 
-[[noreturn]] static void spatny_zaznam(uroven &u, const char *co) {
-  vypis("Bad format: %s:%s line:%u :%s\n", co, u.soubor, u.line, u.bb());
+// The lines checked as records: every S2 and S8 line, and every line of a
+// record's shape.
+static int zaznamova_radka(const char *b) {
+  return (b[0] == 'S' && (b[1] == '2' || b[1] == '8')) || zaznamovy(b);
+}
+
+[[noreturn]] static void spatny_zaznam(const char *soubor, unsigned line, const char *b, const char *co) {
+  vypis("Bad format: %s:%s line:%u :%s\n", co, soubor, line, b);
   finish(3);
 }
 
-// A record's count must match its length, and its checksum its bytes,
-// before anything of it is stored or sent. An S2 or S8 line's fields must
-// be hex digits, pair by pair.
-static void zkontroluj(uroven &u) {
-  const char *b = u.bb();
+// What is wrong with a record line, said in co; 0 when nothing. Up to its
+// trailing blanks it holds hex digits only; its count must match its
+// length, and its checksum its bytes; an image record's data must lie below
+// address 1000000. Checked before anything of the record is stored or sent.
+static int vadny(const char *b, char *co, size_t n) {
   size_t k = 2;
   while (hexznak(b[k])) k++;
-  if (b[k] && b[k] != '\n') spatnyformat(b + 2 + ((k - 2) & ~(size_t)1));
-  char co[80];
+  unsigned char c = (unsigned char)b[k];
+  if (!jen_konec(b + k))
+    return c >= ' ' && c < 0x7F ? snprintf(co, n, "'%c' at column %u is no hex digit", c, (unsigned)k + 1)
+                                : snprintf(co, n, "byte %02X at column %u is no hex digit", c, (unsigned)k + 1);
+  if (k < 4) return snprintf(co, n, "no byte count");
   unsigned pocet = gethb(b + 2), soucet = 0;
-  if (k - 4 != 2 * pocet) {
-    snprintf(co, sizeof co, "count %02X wants %u digits after it, the record holds %u", pocet, 2 * pocet,
-             (unsigned)(k - 4));
-    spatny_zaznam(u, co);
-  }
-  if (pocet < (unsigned)adresa_bajtu(b[1]) + 1) {
-    snprintf(co, sizeof co, "count %02X, too short for its address", pocet);
-    spatny_zaznam(u, co);
-  }
+  if (k - 4 != 2 * pocet)
+    return snprintf(co, n, "count %02X wants %u digits after it, the record holds %u", pocet, 2 * pocet,
+                    (unsigned)(k - 4));
+  if (pocet < (unsigned)adresa_bajtu(b[1]) + 1) return snprintf(co, n, "count %02X, too short for its address", pocet);
   for (size_t i = 2; i < k - 2; i += 2) soucet += gethb(b + i);
   unsigned ma = gethb(b + k - 2), dava = ~soucet & 0xFF;
-  if (ma != dava) {
-    snprintf(co, sizeof co, "checksum %02X, the bytes give %02X", ma, dava);
-    spatny_zaznam(u, co);
-  }
+  if (ma != dava) return snprintf(co, n, "checksum %02X, the bytes give %02X", ma, dava);
+  if (b[1] != '2' || olds24) return 0;
+  unsigned a = (gethb(b + 4) << 16) + (gethb(b + 6) << 8) + gethb(b + 8);
+  return a + pocet - 4 > ADRLIM ? snprintf(co, n, "data past address FFFFFF") : 0;
+}
+
+static void zkontroluj(uroven &u) {
+  char co[80];
+  if (vadny(u.bb(), co, sizeof co)) spatny_zaznam(u.soubor, u.line, u.bb(), co);
 }
 
 // S1 and S3 lines go to the board as text; with verify their data are read
