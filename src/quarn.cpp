@@ -652,6 +652,18 @@ static void bincmp(int kam, const char *soubor) {
   porovnej(kam, data);
 }
 
+// A six-character address or count field, a hex number whole: blanks and
+// a 0x prefix may stand before its digits, nothing after them. -1 when it
+// is no number (a letter O for a zero, a sign, no digits).
+static int pole(const char *p) {
+  char a[8];
+  snprintf(a, sizeof a, "%.6s", p);
+  const char *d = a + strspn(a, " \t");
+  if (d[0] == '0' && (d[1] == 'x' || d[1] == 'X') && hexznak(d[2])) d += 2;
+  if (!*d || d[strspn(d, "0123456789ABCDEFabcdef")]) return -1;
+  return (int)strtol(d, nullptr, 16);
+}
+
 // Position-checked parse of an @-command; runs it. Null, or an error text.
 const char *zpracuj_prikaz(const char *p) {
   size_t n = strlen(p);
@@ -661,21 +673,20 @@ const char *zpracuj_prikaz(const char *p) {
   if (!get && !cmp && strncmp(p, "@binput", 7)) return "Unknown command";
   if (get ? (n < 23 || p[13] != ',' || p[20] != '>') : (n < 15 || p[13] != '<'))
     return "Syntax error";
-  char a[8], c[8];
-  snprintf(a, sizeof a, "%.6s", p + 7);
-  snprintf(c, sizeof c, "%.6s", p + 14);
-  // A file name of any length, taken whole.
+  int adr = pole(p + 7), kolik = get ? pole(p + 14) : 0;
+  if (adr < 0 || kolik < 0) return "Syntax error";
+  // A file name of any length, taken whole but for the line end and the
+  // blanks before it (no system keeps them in a name).
   std::string jmeno = p + (get ? 21 : 14);
-  if (!jmeno.empty() && jmeno.back() == '\n') jmeno.pop_back();
-  int adr = (int)strtol(a, nullptr, 16);
+  jmeno.erase(jmeno.find_last_not_of(" \t\n") + 1);
   if (cmp)
     bincmp(adr, jmeno.c_str());
   else if (!get)
     binput(adr, jmeno.c_str());
   else if (hex)
-    hexget(adr, (int)strtol(c, nullptr, 16), jmeno.c_str());
+    hexget(adr, kolik, jmeno.c_str());
   else
-    binget(adr, (int)strtol(c, nullptr, 16), jmeno.c_str());
+    binget(adr, kolik, jmeno.c_str());
   return nullptr;
 }
 
