@@ -446,7 +446,10 @@ template <typename F> static void parovani(F vezmi) {
   }
 }
 
+// A wait that a signal cut short is no failure of the file: the run ends
+// as interrupted.
 [[noreturn]] static void souborchyba(const char *co, const char *soubor) {
+  preruseno();
   vypis("Error: Can't %s file %s \n", co, soubor);
   finish(3);
 }
@@ -1058,15 +1061,17 @@ static void skript(const char *soubor, int hloubka) {
   int spatny, dlouhy;
   for (;;) {
     u.line++;
-    if (!ctiradek(u, u.bb(), &spatny, &dlouhy)) break;
+    size_t n = ctiradek(u, u.bb(), &spatny, &dlouhy);
+    // A read that failed (or a signal cut short) is no end of the script,
+    // and what it brought of a line no whole line.
+    if (ferror(f.f)) souborchyba("read", soubor);
+    if (!n) break;
     obraz = vel > 0 ? (int)(ftell(f.f) * 100LL / vel) : -1;
     radek_ok(u, u.line, spatny, dlouhy);
     if (u.bb()[0] == ';' || (signed char)u.bb()[0] <= ' ') continue;
     snprintf(u.ll.data(), u.ll.size(), "%s", u.bb());
     proved(u);
   }
-  // A read that failed must not pass for the script's end.
-  if (ferror(f.f)) souborchyba("read", soubor);
   zavri(f);
 }
 

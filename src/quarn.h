@@ -17,6 +17,11 @@ int soubor_docasny(const char *cil, char *docasny, int n);
 // Puts `docasny` in the place of `cil`; 0 on success.
 int soubor_nahrad(const char *docasny, const char *cil);
 
+// Ends the run if a signal (or the console) asked for it; a file's failure
+// asks first, since a wait a signal cut short fails too. Each platform
+// layer and the tests provide it.
+void preruseno();
+
 // Console text: formatted as printf, written in one piece.
 void vypis(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 

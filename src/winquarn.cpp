@@ -58,6 +58,8 @@ static void zkontroluj() {
   finish((int)preruseni);
 }
 
+void preruseno() { zkontroluj(); }
+
 // Standard output goes to a file or a pipe: the run writes there.
 static int presmerovano() {
   HANDLE h = GetStdHandle(STD_OUTPUT_HANDLE);
