@@ -3,6 +3,7 @@
 // it reaches the line only through comdrv.h and ends runs through finish().
 #include "quarn.h"
 
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -446,11 +447,17 @@ template <typename F> static void parovani(F vezmi) {
   }
 }
 
-// A wait that a signal cut short is no failure of the file: the run ends
-// as interrupted.
-[[noreturn]] static void souborchyba(const char *co, const char *soubor) {
+// A file operation failed: which, on what file, and the system's reason
+// (errno, when the caller has none). A wait that a signal cut short is no
+// failure of the file: the run ends as interrupted.
+[[noreturn]] static void souborchyba(const char *co, const char *soubor, const char *proc = nullptr) {
+  int e = errno;
   preruseno();
-  vypis("Error: Can't %s file %s \n", co, soubor);
+  if (!proc && e) proc = strerror(e);
+  if (proc)
+    vypis("Error: Can't %s file %s: %s\n", co, soubor, proc);
+  else
+    vypis("Error: Can't %s file %s \n", co, soubor);
   finish(3);
 }
 
@@ -473,13 +480,28 @@ static void precti(int adr, int del, int hex) {
   if (o[0] != '=' || (hex && strpbrk(o, "!?"))) necekana();
 }
 
-// An output file of a memory command, written under a temporary name and
-// put in place only once it is whole.
+// An output file of a memory command. A regular file, or a new one, is
+// replaced whole once the run knows its bytes are right: they are kept
+// here until then (a read is at most 16 MiB), and go through a temporary
+// file beside it, or in place when none can be made there. A device or a
+// pipe is written as the bytes come.
 struct vystup {
   FILE *f = nullptr;
-  std::string cil, docasny;  // docasny empty: written in place
+  std::string cil, docasny;  // docasny: the temporary file, when one was made
+  std::string data;          // what was read so far, as the file will hold it
+  int hex = 0, proud = 0;    // a text file; a device or pipe, written as it comes
+  int byl = 0, psano = 0;    // the target existed before; it is being written in place
 };
 static vystup *rozepsany;  // the one being written now
+
+// Writes what was read into a file made afresh: null, or the system's reason.
+static const char *zapis(const char *jmeno, const vystup &v) {
+  FILE *f = fopen(jmeno, v.hex ? "wt" : "wb");
+  if (!f) return strerror(errno);
+  int e = fwrite(v.data.data(), 1, v.data.size(), f) == v.data.size() ? 0 : errno ? errno : EIO;
+  if (fclose(f) && !e) e = errno ? errno : EIO;
+  return e ? strerror(e) : nullptr;
+}
 
 void uklid() {
   vystup *v = rozepsany;
@@ -487,12 +509,60 @@ void uklid() {
   rozepsany = nullptr;
   if (v->f) fclose(v->f);
   v->f = nullptr;
-  if (v->docasny.empty()) return;
+  if (v->proud) return;  // what came is there
+  if (!v->docasny.empty()) remove(v->docasny.c_str());
+  // What didn't exist before the run is not left half made.
+  if (!v->byl) remove(v->cil.c_str());
   std::string castecny = v->cil + ".partial";
-  if (soubor_nahrad(v->docasny.c_str(), castecny.c_str()))
-    remove(v->docasny.c_str());
+  const char *cil = v->cil.c_str();
+  const char *stav = !v->byl ? "was not written" : v->psano ? "may be incomplete" : "was left as it was";
+  if (const char *proc = zapis(castecny.c_str(), *v))
+    vypis("Error: %s %s; what was read could not be kept: can't write %s: %s\n", cil, stav, castecny.c_str(), proc);
   else
-    vypis("Error: %s was left as it was; what was read is in %s\n", v->cil.c_str(), castecny.c_str());
+    vypis("Error: %s %s; what was read is in %s\n", cil, stav, castecny.c_str());
+}
+
+// Before the first request: how the output file will be written; what
+// can't be written at all is refused now. Written in place at the end, an
+// existing file must take it, and a new one is made now.
+static void otevri(vystup &v) {
+  std::vector<char> t(v.cil.size() + 32);
+  const char *c = v.cil.c_str();
+  int druh = soubor_docasny(c, t.data(), (int)t.size());
+  if (druh < 0) {
+    v.proud = 1;
+    v.f = fopen(c, v.hex ? "wt" : "wb");
+    if (!v.f) souborchyba("open", c);
+    return;
+  }
+  if (druh) v.docasny = t.data();
+  FILE *f = fopen(c, druh ? "rb" : "r+b");
+  v.byl = f || errno != ENOENT;
+  if (!f && !v.byl && !druh) f = fopen(c, "wb");
+  if (!f && !druh) souborchyba("open", c);
+  if (f) fclose(f);
+}
+
+// More of the file: kept, or for a device or pipe written now.
+static void pridej(vystup &v, const std::string &s) {
+  if (!v.proud)
+    v.data += s;
+  else if (fwrite(s.data(), 1, s.size(), v.f) != s.size())
+    souborchyba("write to", v.cil.c_str());
+}
+
+// The bytes are right: they replace the file, through the temporary file
+// or, when there is none or its rename is refused (a shared folder's sticky
+// bit), in place.
+static void nahrad(vystup &v) {
+  if (!v.docasny.empty()) {
+    if (const char *proc = zapis(v.docasny.c_str(), v)) souborchyba("write to", v.cil.c_str(), proc);
+    if (!soubor_nahrad(v.docasny.c_str(), v.cil.c_str())) return;
+    remove(v.docasny.c_str());
+    v.docasny.clear();
+  }
+  v.psano = 1;
+  if (const char *proc = zapis(v.cil.c_str(), v)) souborchyba("write to", v.cil.c_str(), proc);
 }
 
 static void konec();
@@ -507,35 +577,44 @@ static void cteni(int odkud, int kolik, const char *soubor, int nejvic, int hex)
   } d;
   vystup &v = d.v;
   v.cil = soubor;
-  std::vector<char> t(strlen(soubor) + 32);
-  if (soubor_docasny(soubor, t.data(), (int)t.size())) v.docasny = t.data();
-  v.f = fopen(v.docasny.empty() ? soubor : v.docasny.c_str(), hex ? "wt" : "wb");
-  if (!v.f) {
-    if (!v.docasny.empty()) remove(v.docasny.c_str());
-    souborchyba("open", soubor);
-  }
+  v.hex = hex;
+  otevri(v);
   rozepsany = &v;
-  int celk = 0, k = kus_cteni(nejvic);
-  for (int adr = odkud; adr < odkud + kolik; adr += k) {
-    int del = odkud + kolik - adr;
-    if (del > k) del = k;
+  int celk = 0, k = kus_cteni(nejvic), dalsi = -1;  // the address a hex line's next pair is for
+  for (int adr = odkud, del; adr < odkud + kolik; adr += del) {
+    del = odkud + kolik - adr < k ? odkud + kolik - adr : k;
     postup("Reading", (unsigned)adr, (unsigned long)(adr - odkud), (unsigned long)kolik);
     precti(adr, del, hex);
-    if (hex && fprintf(v.f, "%06X: ", adr) < 0) souborchyba("write to", soubor);
+    std::string kus;
+    int a = adr;  // the address of the pair taken
     parovani([&](const char *d) {
-      int ok = hex ? fprintf(v.f, "%s ", d) >= 0 : fputc((int)(strtol(d, nullptr, 16) & 0xFF), v.f) != EOF;
-      if (!ok) souborchyba("write to", soubor);
       celk++;
+      if (!hex) {
+        kus += (char)(strtol(d, nullptr, 16) & 0xFF);
+        return;
+      }
+      // A hex dump has 16 bytes a line from the first address, whatever
+      // the requests' counts.
+      if (a != dalsi || (a - odkud) % 16 == 0) {
+        char z[16];
+        snprintf(z, sizeof z, "%s%06X: ", dalsi < 0 ? "" : "\n", a);
+        kus += z;
+      }
+      kus += std::string(d) + " ";
+      dalsi = ++a;
     });
-    if (hex && fputc('\n', v.f) == EOF) souborchyba("write to", soubor);
+    pridej(v, kus);
   }
-  FILE *f = v.f;
-  v.f = nullptr;
-  if (fclose(f)) souborchyba("close", soubor);
+  if (dalsi >= 0) pridej(v, "\n");
+  if (v.proud) {
+    FILE *f = v.f;
+    v.f = nullptr;
+    if (fclose(f)) souborchyba("close", soubor);
+  }
   if (celk != kolik) delka(celk, kolik);
   // Put in place only once no surplus answer says the pieces were others'.
   konec();
-  if (!v.docasny.empty() && soubor_nahrad(v.docasny.c_str(), soubor)) souborchyba("write to", soubor);
+  if (!v.proud) nahrad(v);
   rozepsany = nullptr;
   hotovo(precteno, (unsigned long)celk);
 }

@@ -11,8 +11,10 @@ void uklid();
 
 // The platform's part of replacing an output file whole (each platform
 // layer and the tests provide it). A temporary file made beside `cil`, its
-// name in `docasny`: 1; 0 when `cil` is to be written in place (not a
-// regular file, or nothing can be made beside it).
+// name in `docasny`: 1; 0 when none can be made beside it (or the file
+// can't be written): it is written in place once the run knows its bytes;
+// -1 when `cil` is no regular file (a device, a pipe): it is written in
+// place as the bytes come.
 int soubor_docasny(const char *cil, char *docasny, int n);
 // Puts `docasny` in the place of `cil`; 0 on success.
 int soubor_nahrad(const char *docasny, const char *cil);

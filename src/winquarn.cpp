@@ -388,7 +388,7 @@ int soubor_docasny(const char *cil, char *docasny, int n) {
   if (h != INVALID_HANDLE_VALUE) {
     DWORD typ = GetFileType(h);
     CloseHandle(h);
-    if (typ != FILE_TYPE_DISK) return 0;
+    if (typ != FILE_TYPE_DISK) return -1;
   }
   for (unsigned k = 0; k < 100; k++) {
     if (snprintf(docasny, n, "%s.quarn-%lu-%u", cil, GetCurrentProcessId(), k) >= n) return 0;

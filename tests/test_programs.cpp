@@ -97,6 +97,15 @@ TEST(Programs, Signals) {
   EXPECT_EQ(r.second, "0\nimg.s28\np.bin\nx.bin\n");
 }
 
+// A file whose rename is refused (in a shared folder with the sticky bit;
+// here, a mount point) is written in place once the read is whole.
+TEST(Programs, RenameRefused) {
+  auto r = sh("unshare -rm true || exit 77; echo OLD >bb; touch a; unshare -rm sh -c 'mount --bind a bb && "
+              "$SIM -- $Q @binget000400,000004\\>bb' | tail -1; od -An -tx1 a");
+  if (r.first == 77) GTEST_SKIP() << "no mount namespace here";
+  EXPECT_EQ(r.second, "Exit code 0\n ff ff ff ff\n");
+}
+
 // An answer that came after its run had ended waits in the line: the next
 // run takes it for no answer of its own, owed or not. Nor does a run keep
 // the parity an earlier one left on the port.
