@@ -471,13 +471,39 @@ template <typename F> static void parovani(F vezmi) {
   finish(9);
 }
 
+// Two read requests in a row never ask for the same count, so that an
+// answer's length tells which of them it answers: a copy of one answer
+// that comes in the window of the next request, whose own answer was lost,
+// can't pass for it. The last read's count and answer.
+static int minuly_pocet;
+static char minula[256];
+
+// The count of the next read request: what is left, at most k, one less
+// when that is the last request's count (k and k-1 in turn; a last piece
+// that would repeat the count goes in two).
+static int dalsi_kus(int zbyva, int k) {
+  int del = zbyva < k ? zbyva : k;
+  return del == minuly_pocet && del > 1 ? del - 1 : del;
+}
+
 // One read request for del bytes at adr. Its answer must begin with '='
-// (for a hex dump, hold no '!' or '?'); the caller takes its pairs.
+// (for a hex dump, hold no '!' or '?'); the caller takes its pairs. An
+// answer of another count that is the last read's answer byte for byte is
+// a copy of that one.
 static void precti(int adr, int del, int hex) {
   char b[64];
   snprintf(b, sizeof b, "R%06X,%02X\n", adr, del);
   sendc(b);
   if (o[0] != '=' || (hex && strpbrk(o, "!?"))) necekana();
+  int par = 0;
+  parovani([&](const char *) { par++; });
+  if (par != del && !strcmp(o, minula)) {
+    vypis("\nError: An answer came twice, the copy in the place of a lost answer: answers and requests are "
+          "out of step.\n");
+    finish(11);
+  }
+  minuly_pocet = del;
+  snprintf(minula, sizeof minula, "%s", o);
 }
 
 // An output file of a memory command. A regular file, or a new one, is
@@ -582,7 +608,7 @@ static void cteni(int odkud, int kolik, const char *soubor, int nejvic, int hex)
   rozepsany = &v;
   int celk = 0, k = kus_cteni(nejvic), dalsi = -1;  // the address a hex line's next pair is for
   for (int adr = odkud, del; adr < odkud + kolik; adr += del) {
-    del = odkud + kolik - adr < k ? odkud + kolik - adr : k;
+    del = dalsi_kus(odkud + kolik - adr, k);
     postup("Reading", (unsigned)adr, (unsigned long)(adr - odkud), (unsigned long)kolik);
     precti(adr, del, hex);
     std::string kus;
@@ -635,33 +661,39 @@ static void overeni() {
   for (auto &b : z)
     for (unsigned i = 0; i < 128; i++) vsech += b.second.maska[i >> 3] >> (i & 7) & 1;
   unsigned prvni = 0, psano = 0, cteno = 0, od = 0;
-  std::vector<unsigned char> ocek;  // the piece gathered for the next request, from od
-  auto cti = [&] {
-    if (ocek.empty()) return;
-    if (terminal)
-      postup("Verifying", od, (unsigned long)kolik, vsech);
-    else
-      vypis("\rVerifying %06X", od);
-    precti((int)od, (int)ocek.size(), 0);
-    size_t i = 0;
-    parovani([&](const char *d) {
-      unsigned v = (unsigned)strtol(d, nullptr, 16) & 0xFF;
-      if (i < ocek.size() && v != ocek[i] && !rozdilu++) prvni = od + (unsigned)i, psano = ocek[i], cteno = v;
-      i++;
-    });
-    celk += (int)i;
-    kolik += (int)ocek.size();
-    ocek.clear();
+  std::vector<unsigned char> ocek;  // the run gathered for the next requests, from od
+  // Reads the gathered run's first piece; with `vse`, all of it.
+  auto cti = [&](int vse) {
+    while (!ocek.empty()) {
+      if (terminal)
+        postup("Verifying", od, (unsigned long)kolik, vsech);
+      else
+        vypis("\rVerifying %06X", od);
+      int del = dalsi_kus((int)ocek.size(), k);
+      precti((int)od, del, 0);
+      int i = 0;
+      parovani([&](const char *d) {
+        unsigned v = (unsigned)strtol(d, nullptr, 16) & 0xFF;
+        if (i < del && v != ocek[i] && !rozdilu++) prvni = od + (unsigned)i, psano = ocek[i], cteno = v;
+        i++;
+      });
+      celk += i;
+      kolik += del;
+      ocek.erase(ocek.begin(), ocek.begin() + del);
+      od += (unsigned)del;
+      if (!vse) break;
+    }
   };
   for (auto &b : z)
     for (unsigned i = 0; i < 128; i++) {
       if (!(b.second.maska[i >> 3] >> (i & 7) & 1)) continue;
       unsigned a = b.first + i;
-      if (!ocek.empty() && (a != od + ocek.size() || (int)ocek.size() == k)) cti();
+      if (!ocek.empty() && a != od + ocek.size()) cti(1);
       if (ocek.empty()) od = a;
       ocek.push_back(b.second.data[i]);
+      if ((int)ocek.size() == k) cti(0);
     }
-  cti();
+  cti(1);
   if (celk != kolik) delka(celk, kolik);
   if (rozdilu) {
     vypis("\nError: Verify failed at %06X: wrote %02X, read %02X; %d of %d bytes differ.\n", prvni, psano,
@@ -1271,6 +1303,8 @@ void quarn(unsigned argc, char **argv) {
   olds24 = ramc = overit = 0;
   zapsano.clear();
   nahrano = precteno = overeno = opakovani = 0;
+  minuly_pocet = 0;
+  minula[0] = 0;
   ukazano = 0;
   obraz = -1;
 
