@@ -447,17 +447,16 @@ template <typename F> static void parovani(F vezmi) {
   }
 }
 
-// A file operation failed: which, on what file, and the system's reason
-// (errno, when the caller has none). A wait that a signal cut short is no
-// failure of the file: the run ends as interrupted.
+// A file operation failed: which, on what file, and on the next line the
+// system's reason (errno, when the caller has none). A wait that a signal
+// cut short is no failure of the file: the run ends as interrupted.
 [[noreturn]] static void souborchyba(const char *co, const char *soubor, const char *proc = nullptr) {
   int e = errno;
   preruseno();
   if (!proc && e) proc = strerror(e);
-  if (proc)
-    vypis("Error: Can't %s file %s: %s\n", co, soubor, proc);
-  else
-    vypis("Error: Can't %s file %s \n", co, soubor);
+  // The line scripts look for stays as it always was; the reason follows.
+  vypis("Error: Can't %s file %s \n", co, soubor);
+  if (proc) vypis("%s: %s.\n", *soubor ? soubor : "The name is empty", proc);
   finish(3);
 }
 
@@ -804,6 +803,20 @@ const char *zpracuj_prikaz(const char *p) {
   return nullptr;
 }
 
+// Runs an @-command from a script line or the command line. A refused one
+// ends the run; a syntax error says on the next line what the form is.
+static void prikaz(const char *p) {
+  vypis("Executing:%s\n", p);
+  const char *chyba = zpracuj_prikaz(p);
+  if (!chyba) return;
+  vypis("Error: %s:%s \n", chyba, p);
+  if (!strcmp(chyba, "Syntax error"))
+    vypis(p[4] == 'g' ? "The form is %.7sAAAAAA,NNNNNN>FILE: address and count as six hex digits each.\n"
+                      : "The form is %.7sAAAAAA<FILE: the address as six hex digits.\n",
+          p);
+  finish(9);
+}
+
 // ----------------------------------------------------- script interpreter
 
 static const size_t MAXLINE = 65536;  // the longest script line, its line end not counted
@@ -1124,12 +1137,7 @@ static void proved(uroven &u) {
     memset(b + n, 0, do_ - n);
     int s28 = b[0] == 'S' && (b[1] == '2' || b[1] == '8');
     if (b[0] == '@') {
-      vypis("Executing:%s\n", b);
-      const char *chyba = zpracuj_prikaz(b);
-      if (chyba) {
-        vypis("Error: %s:%s \n", chyba, b);
-        finish(9);
-      }
+      prikaz(b);
     } else if (b[0] == '?') {
       if (podminka(u)) continue;
     } else if (s28 && !olds24) {
@@ -1265,12 +1273,7 @@ static void argument(char *a) {
   char c[256];
   snprintf(c, sizeof c, "%s", a);
   if (c[0] == '@') {
-    vypis("Executing:%s\n", c);
-    const char *chyba = zpracuj_prikaz(c);
-    if (chyba) {
-      vypis("Error: %s:%s \n", chyba, c);
-      finish(9);
-    }
+    prikaz(c);
     return;
   }
   size_t n = strlen(c);
