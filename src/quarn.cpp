@@ -174,6 +174,17 @@ const char *cmdsplit(const char *tail, cmdstore *s) {
       j = 0;
       if (!tail[ii]) break;
     }
+    // An argument that begins with a quote runs to the next one, blanks
+    // and all, without the two quotes: a path from Explorer ("C:\Users\Jan
+    // Novak\fw.s28"). No file name holds a quote, so nothing else changes.
+    const char *q = j == 0 && tail[ii] == '"' ? strchr(tail + ii + 1, '"') : nullptr;
+    if (q) {
+      j = (unsigned)(q - tail - ii - 1);
+      if (j > 127) return "Error: Argument too long (at most 127 characters).\n";
+      memcpy(s->cmdpar[cmdno], tail + ii + 1, j);
+      ii = (unsigned)(q - tail + 1);
+      continue;
+    }
     if (j >= 127) return "Error: Argument too long (at most 127 characters).\n";
     s->cmdpar[cmdno][j++] = tail[ii++];
   }

@@ -23,16 +23,19 @@ std::string split(const std::string &tail) {
 }
 
 TEST(Units, SplittingTheWindowsCommandLine) {
-  // The character after a separating space is always taken, even a space; no
-  // quoting; a tab is part of an argument. Past a limit (127 characters an
-  // argument, 127 arguments, 255 characters in all) the line is refused.
+  // The character after a separating space is always taken, even a space; an
+  // argument that begins with a quote runs to the next quote (a quote
+  // elsewhere, or with none after it, is a character); a tab is part of an
+  // argument. Past a limit (127 characters an argument, 127 arguments, 255
+  // characters in all) the line is refused.
   std::string many = "a", tail(255, 'a');
   for (int i = 1; i < 127; i++) many += " a";
   tail[100] = tail[200] = ' ';
   auto bars = [](std::string s) { return std::replace(s.begin(), s.end(), ' ', '|'), s; };
   const std::pair<std::string, std::string> cases[] = {
       {"", ""}, {"p2f8 b9600 boot.scr", "p2f8|b9600|boot.scr"}, {"a  b", "a| b"}, {"a   b", "a| |b"},
-      {"a ", "a|"}, {"\"x y\"\tz", "\"x|y\"\tz"}, {std::string(127, 'x'), std::string(127, 'x')},
+      {"a ", "a|"}, {"\"x y\"\tz a\"b c\" \"\" \"d", "x y\tz|a\"b|c\"||\"d"}, {std::string(127, 'x'), std::string(127, 'x')},
+      {"\"" + std::string(127, 'x') + "\"", std::string(127, 'x')}, {"\"" + std::string(128, 'x') + "\"", "Error:"},
       {std::string(128, 'x'), "Error:"}, {many, bars(many)}, {many + " a", "Error:"}, {tail, bars(tail)},
       {tail + "a", "Error:"}};
   for (auto &c : cases) EXPECT_EQ(split(c.first), c.second) << c.first;
