@@ -44,12 +44,21 @@ static void overeni();
 // ------------------------------------------------ console, progress, summary
 
 static int ukazano;  // a progress line shows on the terminal
+void (*konzole)(const char *b, int n);
+
+// Console text to where the platform layer takes it: standard output.
+static void pis(const char *b, int n) {
+  if (konzole)
+    konzole(b, n);
+  else
+    fwrite(b, 1, (size_t)n, stdout);
+}
 
 // Clears the progress line, so that what follows reads as without it.
 static void smaz() {
   if (!ukazano) return;
   ukazano = 0;
-  fwrite("\r                      \r", 1, 24, stdout);
+  pis("\r                      \r", 24);
 }
 
 // Console text, a message at a time: one write each, so that a console
@@ -63,12 +72,12 @@ void vypis(const char *fmt, ...) {
   if (n < 0) return;
   if (n >= (int)sizeof b) n = (int)sizeof b - 1;
   smaz();
-  fwrite(b, 1, (size_t)n, stdout);
+  pis(b, n);
 }
 
 // A progress line: the next message clears it first.
 static void ukaz(const char *b) {
-  fputs(b, stdout);
+  pis(b, (int)strlen(b));
   ukazano = 1;
 }
 

@@ -1,5 +1,6 @@
-// What no scenario reaches, in-process: the Windows command-line splitter,
-// sendc's own limit and binwrite's own record check, how much the Windows layer reads of an answer still
+// What no scenario reaches, in-process: the Windows command-line splitter
+// and the Windows layer's decisions, sendc's own limit and binwrite's own
+// record check, how much the Windows layer reads of an answer still
 // arriving; the simulated board's answers and memory (board.txt) and its
 // receiver.
 #include <gtest/gtest.h>
@@ -10,6 +11,7 @@
 #include "board.h"
 #include "comdrv.h"
 #include "seam.h"
+#include "winpravidla.h"
 
 namespace {
 
@@ -41,6 +43,39 @@ TEST(Units, SplittingTheWindowsCommandLine) {
   for (auto &c : cases) EXPECT_EQ(split(c.first), c.second) << c.first;
   for (auto c : {std::make_pair("quarn.exe  p2f8 x", "p2f8 x"), {"quarn.exe", ""}, {"\"C:\\Program Files\\quarn.exe\" b9600", "b9600"}})
     EXPECT_STREQ(cmdtail(c.first), c.second);
+}
+
+// The Windows layer's decisions: port names as users write them, reasons
+// for a refused open, the errors that say an adapter is gone, the close
+// handler's wait, a write's bound, a rename's retries, CI runners.
+TEST(Units, WindowsDecisions) {
+  char j[16];
+  for (auto c : {std::make_pair("COM3:", "COM3"), {"\"COM7\" ", "COM7"}, {" COM12:\t", "COM12"}, {"\\\\.\\COM10", "\\\\.\\COM10"}}) {
+    win_port(c.first, j, sizeof j);
+    EXPECT_STREQ(j, c.second);
+  }
+  EXPECT_STREQ(win_odmitnuti(2), "no such port (see --ports)");
+  EXPECT_STREQ(win_odmitnuti(32), "in use (locked by another program)");
+  EXPECT_EQ(win_odmitnuti(87), nullptr);
+  std::string v;
+  for (unsigned long e : {2, 5, 6, 22, 31, 121, 433, 995, 1167, 1460}) v += std::to_string(win_odpojeno(e));
+  for (unsigned long t : {0, 20000, 1000}) v += " " + std::to_string(win_cekani_zavreni(t));
+  for (int b : {2400, 115200}) v += " " + std::to_string(win_mez_zapisu(b, 256)) + " ";
+  for (auto r : {std::make_pair(32, 0), {5, 999}, {5, 1000}, {2, 0}}) v += std::to_string(win_znovu(r.first, r.second));
+  EXPECT_EQ(v, "1101101110 4500 19500 500 2830  1806 1100");
+  // Any of the CI services' variables, set and not empty; the test's own environment kept.
+  std::vector<std::pair<const char *, std::string>> kept;
+  v = "";
+  for (const char *n : {"CI", "GITHUB_ACTIONS", "TF_BUILD", "JENKINS_URL", "GITLAB_CI"}) {
+    if (getenv(n)) kept.push_back({n, getenv(n)});
+    setenv(n, "", 1);
+    v += std::to_string(win_ci());
+    setenv(n, "true", 1);
+    v += std::to_string(win_ci());
+    unsetenv(n);
+  }
+  for (auto &k : kept) setenv(k.first, k.second.c_str(), 1);
+  EXPECT_EQ(v, "0101010101");
 }
 
 // The longest text fills the 256-byte telegram, a '~' not counted; one more
