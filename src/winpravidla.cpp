@@ -24,8 +24,9 @@ const char *win_odmitnuti(unsigned long chyba) {
 int win_odpojeno(unsigned long chyba) {
   // Access denied, bad command, general failure, no such device, aborted,
   // device not connected, file not found: what the common drivers of USB
-  // adapters answer once theirs is gone.
-  static const unsigned long pryc[] = {5, 22, 31, 433, 995, 1167, 2};
+  // adapters answer once theirs is gone; a broken pipe: a terminal that
+  // hung up, under Wine.
+  static const unsigned long pryc[] = {5, 22, 31, 433, 995, 1167, 2, 109};
   for (unsigned long c : pryc)
     if (c == chyba) return 1;
   return 0;
