@@ -355,7 +355,8 @@ static BOOL dopsano() {
   if (!vysila) return TRUE;
   HANDLE h[2] = {overtx.hEvent, hPreruseni};
   long long konec = zapis_od + (long long)win_mez_zapisu(comdrv_baud, vysilano) * 1000, z;
-  while ((z = konec - nyni_us()) > 0 && WaitForMultipleObjects(2, h, FALSE, (DWORD)((z + 999) / 1000)) == WAIT_OBJECT_0 + 1)
+  while ((z = konec - nyni_us()) > 0 &&
+         WaitForMultipleObjects(2, h, FALSE, (DWORD)((z + 999) / 1000)) == WAIT_OBJECT_0 + 1)
     zkontroluj();
   vysila = FALSE;
   if (!HasOverlappedIoCompleted(&overtx)) {
