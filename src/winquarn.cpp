@@ -50,7 +50,9 @@ static BOOL WINAPI ovladac(DWORD udalost) {
   int zavira = udalost == CTRL_CLOSE_EVENT || udalost == CTRL_LOGOFF_EVENT || udalost == CTRL_SHUTDOWN_EVENT;
   if (udalost != CTRL_C_EVENT && udalost != CTRL_BREAK_EVENT && !zavira) return FALSE;
   // Closed behind the box: the run is over, and ends with its own code.
-  if (zavira && kod_konce >= 0) ExitProcess((UINT)kod_konce);
+  // The process ends here at once: the main thread may hold the runtime's
+  // locks that an orderly exit would wait for.
+  if (zavira && kod_konce >= 0) TerminateProcess(GetCurrentProcess(), (UINT)kod_konce);
   InterlockedExchange(&preruseni, zavira ? 129 : 130);
   SetEvent(hPreruseni);
   if (!zavira) return TRUE;
@@ -60,7 +62,8 @@ static BOOL WINAPI ovladac(DWORD udalost) {
   UINT limit = 0;
   SystemParametersInfoA(udalost == CTRL_CLOSE_EVENT ? SPI_GETHUNGAPPTIMEOUT : SPI_GETWAITTOKILLTIMEOUT, 0, &limit, 0);
   WaitForSingleObject(hUklizeno, win_cekani_zavreni(limit));
-  ExitProcess(kod_konce >= 0 ? (UINT)kod_konce : 129);
+  TerminateProcess(GetCurrentProcess(), kod_konce >= 0 ? (UINT)kod_konce : 129);
+  return TRUE;
 }
 
 // The safe point: ends the run if the console asked for it.
