@@ -25,7 +25,7 @@ std::string hex(const bytes &b) {
 bool line_faults::any() const {
   for (const fault *f : {&drop, &late, &split, &corrupt, &noise, &negative, &twice, &trickle, &junk, &echo})
     if (f->p > 0 || f->nth) return true;
-  return hangup != 0;
+  return hangup != 0 || leftover != 0;
 }
 
 line::line(board &b, unsigned baud, const line_faults &f, uint64_t seed, FILE *log, sim_clock::time_point t0)
@@ -37,6 +37,14 @@ void line::take(const uint8_t *p, size_t n, sim_clock::time_point now) {
   board_rx(b_, p, n, frames);
   last_rx_ = now;
   for (const bytes &f : frames) answer(f, now);
+}
+
+// What a USB adapter still held of an interrupted run comes once its
+// latency timer runs out, after the new run has flushed the line.
+void line::opened(sim_clock::time_point now) {
+  if (!f_.leftover || hung_) return;
+  log(now, '!', "leftover: an earlier run's answer comes " + std::to_string(f_.leftover) + " ms after the port opened");
+  q_.push_back({board_frame("=an earlier run's answer"), now + milliseconds(f_.leftover), {}, "", false});
 }
 
 void line::garbled(size_t n, const std::string &why, sim_clock::time_point now) {

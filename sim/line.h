@@ -35,6 +35,7 @@ struct line_faults {
   fault junk;              // stray bytes and whole frames with a wrong checksum before the answer
   fault echo;              // the request comes back at once, as an echoing adapter sends it
   unsigned long hangup = 0;  // the line goes away when request N arrives (0: never)
+  unsigned leftover = 0;     // ms after the port opens that an earlier run's answer comes (0: none)
   bool any() const;
 };
 
@@ -63,6 +64,9 @@ class line {
 
   // Writes whatever is due by `now` to out. False on a write error.
   bool flush(const line_sink &out, sim_clock::time_point now);
+
+  // The loader has opened the port at `now` (--leftover).
+  void opened(sim_clock::time_point now);
 
   // Forgets a partial request once the line has been quiet long enough.
   void tick(sim_clock::time_point now);

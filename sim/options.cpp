@@ -51,6 +51,8 @@ const char *const USAGE =
     "                  adapter does (with --drop 1: a loopback plug, no board)\n"
     "  --hangup N      the line goes away when request N arrives, unanswered: the\n"
     "                  terminal hangs up, as an unplugged USB adapter does\n"
+    "  --leftover MS   an earlier run's answer comes MS ms after a loader opens the\n"
+    "                  terminal, as a USB adapter still holding it sends it\n"
     "  --seed N        seed of the fault generator, to repeat a run\n"
     "\n"
     "  --help          show this text\n"
@@ -137,6 +139,7 @@ int sim_parse(int argc, char **argv, sim_options &o) {
       {"junk", required_argument, nullptr, 'j'},    {"negative", required_argument, nullptr, 'N'},
       {"echo", required_argument, nullptr, 'e'},    {"hangup", required_argument, nullptr, 'H'},
       {"seed", required_argument, nullptr, 'S'},    {"help", no_argument, nullptr, 'h'},
+      {"leftover", required_argument, nullptr, 'O'},
       {nullptr, 0, nullptr, 0}};
   int opt;
   uint64_t v;
@@ -170,6 +173,9 @@ int sim_parse(int argc, char **argv, sim_options &o) {
     } else if (opt == 'H') {
       if (!parse_unsigned(optarg, UINT32_MAX, v) || v == 0) return usage_error(std::string("bad --hangup: ") + optarg);
       o.faults.hangup = v;
+    } else if (opt == 'O') {
+      if (!parse_unsigned(optarg, 100000, v) || v == 0) return usage_error(std::string("bad --leftover: ") + optarg);
+      o.faults.leftover = unsigned(v);
     } else if (opt == 'S') {
       if (!parse_unsigned(optarg, UINT64_MAX, v)) return usage_error(std::string("bad --seed: ") + optarg);
       o.seed = v;

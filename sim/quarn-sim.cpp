@@ -150,7 +150,7 @@ struct server {
   const sim_options &o;
   pid_t child;
   int sig_r;
-  int closes;  // inotify: someone closed the terminal
+  int closes;  // inotify: someone opened or closed the terminal
   bool done = false;
   bool failed = false;
   int status = 0;
@@ -181,11 +181,17 @@ struct server {
 
   // A loader's exclusive use of the terminal would outlive it, since we hold
   // the terminal open too: lift it whenever someone closes the terminal.
-  void on_close() {
-    char buf[4096];
-    while (read(closes, buf, sizeof buf) > 0) {
-    }
-    ioctl(p.slave, TIOCNXCL);
+  // An open is a loader's start (--leftover).
+  void on_close(sim_clock::time_point now) {
+    alignas(inotify_event) char buf[4096];
+    bool closed = false;
+    for (ssize_t n; (n = read(closes, buf, sizeof buf)) > 0;)
+      for (char *e = buf; e < buf + n; e += sizeof(inotify_event) + ((inotify_event *)e)->len)
+        if (((inotify_event *)e)->mask & IN_OPEN)
+          ln.opened(now);
+        else
+          closed = true;
+    if (closed) ioctl(p.slave, TIOCNXCL);
   }
 
   void on_line(sim_clock::time_point now) {
@@ -229,7 +235,7 @@ struct server {
       return;
     }
     now = sim_clock::now();
-    if (fds[2].revents) on_close();
+    if (fds[2].revents) on_close(now);
     if (fds[0].revents & (POLLIN | POLLERR | POLLHUP)) on_line(now);
     if (fds[1].revents) on_signals();
   }
@@ -238,7 +244,7 @@ struct server {
 // Serves until the command ends or a stop signal comes.
 int serve(pty &p, line &ln, const sim_options &o, pid_t child, int sig_r) {
   int closes = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-  if (closes < 0 || inotify_add_watch(closes, p.path.c_str(), IN_CLOSE_WRITE | IN_CLOSE_NOWRITE) < 0)
+  if (closes < 0 || inotify_add_watch(closes, p.path.c_str(), IN_OPEN | IN_CLOSE_WRITE | IN_CLOSE_NOWRITE) < 0)
     fail_errno("cannot watch " + p.path);
   server s{p, ln, o, child, sig_r, closes};
   while (!s.done) s.step();

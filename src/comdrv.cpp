@@ -137,9 +137,11 @@ long long comdrv_pred(long long nyni) {
     odepsano = 1;
   }
   // Never read another answer's tail: let it finish or the line go quiet.
-  // A line that never goes quiet (a debug log, a wrong speed) gets no more
-  // than one answer window of it.
-  if (nproud > 0) {
+  // The same before the run's first request: what a USB adapter still held
+  // of an earlier run comes within its latency timer of the port opening,
+  // past the flush. A line that never goes quiet (a debug log, a wrong
+  // speed) gets no more than one answer window of it.
+  if (nproud > 0 || !odeslano) {
     long long t = posledni + DOBEH < cekani_od + OKNO ? posledni + DOBEH : cekani_od + OKNO;
     if ((t = do_(t, nyni))) return t;
     nproud = 0;

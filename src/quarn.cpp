@@ -45,12 +45,21 @@ static void overeni();
 // ------------------------------------------------ console, progress, summary
 
 static int ukazano;  // a progress line shows on the terminal
+void (*konzole)(const char *b, int n);
+
+// Console text to where the platform layer takes it: standard output.
+static void pis(const char *b, int n) {
+  if (konzole)
+    konzole(b, n);
+  else
+    fwrite(b, 1, (size_t)n, stdout);
+}
 
 // Clears the progress line, so that what follows reads as without it.
 static void smaz() {
   if (!ukazano) return;
   ukazano = 0;
-  fwrite("\r                      \r", 1, 24, stdout);
+  pis("\r                      \r", 24);
 }
 
 // Console text, a message at a time: one write each, so that a console
@@ -64,12 +73,12 @@ void vypis(const char *fmt, ...) {
   if (n < 0) return;
   if (n >= (int)sizeof b) n = (int)sizeof b - 1;
   smaz();
-  fwrite(b, 1, (size_t)n, stdout);
+  pis(b, n);
 }
 
 // A progress line: the next message clears it first.
 static void ukaz(const char *b) {
-  fputs(b, stdout);
+  pis(b, (int)strlen(b));
   ukazano = 1;
 }
 
@@ -174,6 +183,17 @@ const char *cmdsplit(const char *tail, cmdstore *s) {
       if (++cmdno > 127) return "Error: Too many arguments (at most 127).\n";
       j = 0;
       if (!tail[ii]) break;
+    }
+    // An argument that begins with a quote runs to the next one, blanks
+    // and all, without the two quotes: a path from Explorer ("C:\Users\Jan
+    // Novak\fw.s28"). No file name holds a quote, so nothing else changes.
+    const char *q = j == 0 && tail[ii] == '"' ? strchr(tail + ii + 1, '"') : nullptr;
+    if (q) {
+      j = (unsigned)(q - tail - ii - 1);
+      if (j > 127) return "Error: Argument too long (at most 127 characters).\n";
+      memcpy(s->cmdpar[cmdno], tail + ii + 1, j);
+      ii = (unsigned)(q - tail + 1);
+      continue;
     }
     if (j >= 127) return "Error: Argument too long (at most 127 characters).\n";
     s->cmdpar[cmdno][j++] = tail[ii++];

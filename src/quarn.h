@@ -26,6 +26,9 @@ void preruseno();
 
 // Console text: formatted as printf, written in one piece.
 void vypis(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+// Where console text goes when a platform layer takes it itself; null:
+// standard output.
+extern void (*konzole)(const char *b, int n);
 
 // The run driver: options, port, then every argument in order.
 void quarn(unsigned argc, char **argv);

@@ -13,6 +13,7 @@
 #include "comdrv.h"
 #include "quarn.h"
 #include "windcb.h"
+#include "winpravidla.h"
 
 unsigned char comdrv_rbuf[256];
 int txrxok;
@@ -22,6 +23,9 @@ static HANDLE hPort = INVALID_HANDLE_VALUE;
 static OVERLAPPED overtx, overrx;
 static BOOL vysila, prijima;       // a write or a read is still open
 static int vysilano;               // bytes of the open write
+static long long zapis_od;         // when the open write began
+static DWORD chteno;               // bytes the open read asked for
+static int zruseno;                // the open read was cancelled here
 static int pryc;                   // the line is gone: waits only sleep
 static char zarizeni[128];         // the port as the user named it, for messages
 static unsigned char txbuff[256];
@@ -38,16 +42,27 @@ static const int KONZOLE = 0;
 // the exit code and wakes the waits, which end the run through finish.
 static volatile LONG preruseni;
 static HANDLE hPreruseni;
-static int vlastni_konzole;  // the console is the one this program opened
+static HANDLE hUklizeno;              // set once finish has cleaned up
+static volatile LONG kod_konce = -1;  // the run's exit code once finish has it
+static int vlastni_konzole;           // the console is the one this program opened
 
 static BOOL WINAPI ovladac(DWORD udalost) {
   int zavira = udalost == CTRL_CLOSE_EVENT || udalost == CTRL_LOGOFF_EVENT || udalost == CTRL_SHUTDOWN_EVENT;
   if (udalost != CTRL_C_EVENT && udalost != CTRL_BREAK_EVENT && !zavira) return FALSE;
+  // Closed behind the box: the run is over, and ends with its own code.
+  // The process ends here at once: the main thread may hold the runtime's
+  // locks that an orderly exit would wait for.
+  if (zavira && kod_konce >= 0) TerminateProcess(GetCurrentProcess(), (UINT)kod_konce);
   InterlockedExchange(&preruseni, zavira ? 129 : 130);
   SetEvent(hPreruseni);
-  // The process ends as soon as a close handler returns: give the run the
-  // time the system allows (5 s) to end on its own.
-  if (zavira) Sleep(4500);
+  if (!zavira) return TRUE;
+  // Windows ends the process once its time for the handler is up (for a
+  // closed console the user's hung-application time-out), and with a code
+  // of its own: finish cleans up within it, and the code is ours either way.
+  UINT limit = 0;
+  SystemParametersInfoA(udalost == CTRL_CLOSE_EVENT ? SPI_GETHUNGAPPTIMEOUT : SPI_GETWAITTOKILLTIMEOUT, 0, &limit, 0);
+  WaitForSingleObject(hUklizeno, win_cekani_zavreni(limit));
+  TerminateProcess(GetCurrentProcess(), kod_konce >= 0 ? (UINT)kod_konce : 129);
   return TRUE;
 }
 
@@ -60,12 +75,12 @@ static void zkontroluj() {
 
 void preruseno() { zkontroluj(); }
 
-// Standard output goes to a file or a pipe: the run writes there.
+// Standard output goes to a file, a pipe or a device such as NUL: the run
+// writes there. Only a handle the console takes as its own is a console.
 static int presmerovano() {
   HANDLE h = GetStdHandle(STD_OUTPUT_HANDLE);
-  if (!h || h == INVALID_HANDLE_VALUE) return 0;
-  DWORD druh = GetFileType(h);
-  return druh == FILE_TYPE_DISK || druh == FILE_TYPE_PIPE;
+  DWORD m;
+  return h && h != INVALID_HANDLE_VALUE && GetFileType(h) != FILE_TYPE_UNKNOWN && !GetConsoleMode(h, &m);
 }
 
 // A click into the console (QuickEdit) would freeze every write to it, and
@@ -81,10 +96,39 @@ static void bez_quickedit() {
 
 int terminal;
 
+// Messages and file names are in the ANSI code page, a console shows its
+// own (OEM by default). At a console that isn't quarnc.exe's own to set,
+// the text goes as UTF-16, held as standard output holds its text.
+static HANDLE hKonzole;
+static char drzeno[8192];
+static int ndrzeno;
+
+// What the console has been given so far goes out: before every wait and
+// before the request, so that no console can hold up an answer window.
+static void vyprazdni() {
+  static WCHAR w[sizeof drzeno];
+  fflush(stdout);
+  if (!ndrzeno) return;
+  DWORD n = (DWORD)MultiByteToWideChar(CP_ACP, 0, drzeno, ndrzeno, w, (int)sizeof drzeno), z;
+  WriteConsoleW(hKonzole, w, n, &z, NULL);
+  ndrzeno = 0;
+}
+
+static void do_konzole(const char *b, int n) {
+  if (ndrzeno + 2 * n > (int)sizeof drzeno) vyprazdni();
+  // Each line end as the runtime's text mode writes it.
+  for (int i = 0; i < n && ndrzeno + 2 <= (int)sizeof drzeno; i++) {
+    if (b[i] == '\n') drzeno[ndrzeno++] = '\r';
+    drzeno[ndrzeno++] = b[i];
+  }
+}
+
 // The console takes the text of a stretch between two waits in one write,
 // flushed before every wait and at the end: each write is a trip through
 // the console's host, and the loader prints several messages a block.
+// Files and pipes get the bytes as they are.
 static void initconsole() {
+  DWORD m;
   if (presmerovano()) {
     // Bound here when the runtime did not bind it.
     if (_get_osfhandle(_fileno(stdout)) < 0) {
@@ -94,28 +138,42 @@ static void initconsole() {
   } else if (!KONZOLE) {
     // Wine may have given the program a console already; that's fine.
     AllocConsole();
+    SetConsoleOutputCP(GetACP());
     // Reopening stdout on the console binds it with any runtime.
     freopen("CONOUT$", "w", stdout);
     vlastni_konzole = 1;
     bez_quickedit();
+  } else if (GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &m)) {
+    hKonzole = GetStdHandle(STD_OUTPUT_HANDLE);
+    konzole = do_konzole;
   }
   setvbuf(stdout, NULL, _IOFBF, 4096);
   // Progress lines are for a person at a console, not for a file or pipe.
   terminal = !presmerovano();
 }
 
-// No one could click the box: a service's hidden desktop, or asked so.
+// No one could click the box, or no one would: a service's hidden desktop
+// or session 0, a CI runner's output into a log, or asked so.
 static int bez_boxu() {
   USEROBJECTFLAGS f;
+  DWORD relace = 1;
   const char *nobox = getenv("QUARN_NOBOX");
   if (KONZOLE || preruseni == 129 || (nobox && !strcmp(nobox, "1"))) return 1;
+  if ((ProcessIdToSessionId(GetCurrentProcessId(), &relace) && relace == 0) || (presmerovano() && win_ci()))
+    return 1;
   return GetUserObjectInformationA(GetProcessWindowStation(), UOI_FLAGS, &f, sizeof f, NULL) &&
          !(f.dwFlags & WSF_VISIBLE);
 }
 
-// The box keeps the console on screen until the operator has read it.
+static void zavri_port();
+
+// The box keeps the console on screen until the operator has read it; the
+// port is free meanwhile, for a run started in another console.
 [[noreturn]] static void skonci(int p) {
-  fflush(stdout);
+  vyprazdni();
+  zavri_port();
+  InterlockedExchange(&kod_konce, p);
+  SetEvent(hUklizeno);
   if (!bez_boxu()) MessageBoxA(NULL, "Quarn has finished", "Quarn", MB_ICONEXCLAMATION | MB_OK);
   exit(p);
 }
@@ -150,10 +208,11 @@ static const char *text_chyby(DWORD chyba) {
 }
 
 // COM1 and COM2 are what QUARN_COM1 and QUARN_COM2 name (COM7, COM12 or a
-// full \\.\ name), else themselves. COM10 and above open only as \\.\COM10.
+// full \\.\ name, as users write them), else themselves. COM10 and above
+// open only as \\.\COM10.
 static void cesta(short port, char *jmeno, int delka) {
   const char *p = getenv(comdrv_promenna(port));
-  snprintf(zarizeni, sizeof zarizeni, "%s", p && *p ? p : port == 0x3F8 ? "COM1" : "COM2");
+  win_port(p && *p ? p : port == 0x3F8 ? "COM1" : "COM2", zarizeni, sizeof zarizeni);
   snprintf(jmeno, delka, "%s%s", strncmp(zarizeni, "\\\\", 2) ? "\\\\.\\" : "", zarizeni);
 }
 
@@ -161,9 +220,7 @@ static void cesta(short port, char *jmeno, int delka) {
 static int odmitni(short port, HANDLE h, DWORD chyba) {
   if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
   const char *promenna = comdrv_promenna(port), *v = getenv(promenna);
-  const char *duvod = chyba == ERROR_ACCESS_DENIED || chyba == ERROR_SHARING_VIOLATION
-                          ? "in use (locked by another program)"
-                          : text_chyby(chyba);
+  const char *duvod = win_odmitnuti(chyba) ? win_odmitnuti(chyba) : text_chyby(chyba);
   if (v && *v)
     snprintf(comdrv_odmitnuti, sizeof comdrv_odmitnuti, "%s (%s): %s", zarizeni, promenna, duvod);
   else
@@ -191,12 +248,14 @@ int zapni_UART(short port, signed char irq, int baud, signed char mode) {
   // whose length came garbled must not hold up the frames behind it. A
   // write may take its bytes' time on the line and one answer window more:
   // a driver that never ends it (an adapter pulled out) can't hold the run.
-  COMMTIMEOUTS c = {10, 0, 0, (DWORD)((10000 + baud - 1) / baud), (DWORD)COMDRV_WINDOW_MS};
+  COMMTIMEOUTS c = {10, 0, 0, (DWORD)win_ms_bajtu(baud), (DWORD)COMDRV_WINDOW_MS};
   // What the line held before this run is no answer of ours.
   if (!SetCommTimeouts(h, &c) || !PurgeComm(h, PURGE_RXCLEAR)) return odmitni(port, h, GetLastError());
   hPort = h;
   overtx.hEvent = CreateEventA(NULL, TRUE, FALSE, NULL);
   overrx.hEvent = CreateEventA(NULL, TRUE, FALSE, NULL);
+  // A long read on a laptop must not end in sleep.
+  SetThreadExecutionState(ES_CONTINUOUS | ES_SYSTEM_REQUIRED);
   comdrv_otevreno(nyni_us());
   comdrv_port = port;
   comdrv_irq = irq;
@@ -205,11 +264,12 @@ int zapni_UART(short port, signed char irq, int baud, signed char mode) {
   return 0;
 }
 
-// The port failed (an I/O error other than a cancel): reported, and from
-// now on the waits only sleep (after a '~' request the run may end well).
+// The port failed (an I/O error other than our own cancel): reported, and
+// from now on the waits only sleep (after a '~' request the run may end
+// well). Errors that USB drivers give once their adapter is gone say so.
 static void selhalo(DWORD chyba, int pri_zapisu) {
   pryc = 1;
-  comdrv_porucha(zarizeni, text_chyby(chyba), pri_zapisu);
+  comdrv_porucha(zarizeni, win_odpojeno(chyba) ? COMDRV_ZAVESENO : text_chyby(chyba), pri_zapisu);
 }
 
 // Starts a read of what the system holds of the line, else of the rest of
@@ -221,20 +281,23 @@ static BOOL cti() {
   int n = st.cbInQue < sizeof rxbuff ? (int)st.cbInQue : (int)sizeof rxbuff;
   int chybi = comdrv_chybi();
   if (n < chybi) n = chybi;
-  prijima = ReadFile(hPort, rxbuff, n ? n : 1, NULL, &overrx) || GetLastError() == ERROR_IO_PENDING;
+  chteno = n ? (DWORD)n : 1;
+  zruseno = 0;
+  prijima = ReadFile(hPort, rxbuff, chteno, NULL, &overrx) || GetLastError() == ERROR_IO_PENDING;
   if (!prijima) selhalo(GetLastError(), 0);
   return prijima;
 }
 
-// The read that has ended: how many bytes it brought. A read that ends
-// with none is an empty read (some USB drivers end reads so), no failure.
+// The read that has ended: how many bytes it brought, never more than it
+// asked for. A read that ends with none is an empty read (some USB drivers
+// end reads so), no failure; an aborted one is, unless cancelled here.
 static int vzato() {
   DWORD n = 0;
-  if (!GetOverlappedResult(hPort, &overrx, &n, FALSE) && GetLastError() != ERROR_OPERATION_ABORTED)
+  if (!GetOverlappedResult(hPort, &overrx, &n, FALSE) && !(zruseno && GetLastError() == ERROR_OPERATION_ABORTED))
     selhalo(GetLastError(), 0);
   prijima = FALSE;
   prislo = nyni_us();
-  return (int)n;
+  return (int)(n < chteno ? n : chteno);
 }
 
 // Waits this short are watched on the clock: the system's timers would
@@ -253,7 +316,7 @@ static void spi(long long konec) {
 // may stay open: the next wait goes on with it.
 static int cekej(long long konec) {
   // What the loader has said so far is on the console before it waits.
-  fflush(stdout);
+  vyprazdni();
   for (;;) {
     zkontroluj();
     if (pryc) return spi(konec), 0;
@@ -279,6 +342,7 @@ static int cekej(long long konec) {
 // doesn't end a cancelled read within a second has failed.
 static int docti() {
   if (!prijima) return 0;
+  zruseno = 1;
   CancelIoEx(hPort, &overrx);
   if (WaitForSingleObject(overrx.hEvent, 1000) != WAIT_OBJECT_0) {
     selhalo(ERROR_TIMEOUT, 0);
@@ -287,13 +351,25 @@ static int docti() {
   return vzato();
 }
 
-// The last request's write has ended (within its time-out): a failed or
-// short one is a failed port. FALSE then.
+// The last request's write has ended: a failed or short one is a failed
+// port, and so is one that a driver never ends (an adapter pulled out):
+// cancelled once its time-out and a second have passed. Ctrl+C ends the
+// wait. FALSE for a failed port.
 static BOOL dopsano() {
   DWORD n = 0;
   if (!vysila) return TRUE;
+  HANDLE h[2] = {overtx.hEvent, hPreruseni};
+  long long konec = zapis_od + (long long)win_mez_zapisu(comdrv_baud, vysilano) * 1000, z;
+  while ((z = konec - nyni_us()) > 0 &&
+         WaitForMultipleObjects(2, h, FALSE, (DWORD)((z + 999) / 1000)) == WAIT_OBJECT_0 + 1)
+    zkontroluj();
   vysila = FALSE;
-  if (!GetOverlappedResult(hPort, &overtx, &n, TRUE)) return selhalo(GetLastError(), 1), FALSE;
+  if (!HasOverlappedIoCompleted(&overtx)) {
+    CancelIoEx(hPort, &overtx);
+    WaitForSingleObject(overtx.hEvent, 1000);
+    return selhalo(ERROR_TIMEOUT, 1), FALSE;
+  }
+  if (!GetOverlappedResult(hPort, &overtx, &n, FALSE)) return selhalo(GetLastError(), 1), FALSE;
   if ((int)n < vysilano) return selhalo(ERROR_WRITE_FAULT, 1), FALSE;
   return TRUE;
 }
@@ -303,6 +379,10 @@ static void prijmi(int n) {
 }
 
 int posli_telegram(char *tel, int delka) {
+  // The console has what was said before the window opens: a console that
+  // holds a write (a selection, the Pause key, a full pipe) can't make the
+  // answer late.
+  vyprazdni();
   // The last request's buffer is free once its write has ended.
   if (!dopsano()) return txrxok = 0;
   if (!comdrv_zacni(tel, delka, txbuff, nyni_us())) return 0;
@@ -311,6 +391,7 @@ int posli_telegram(char *tel, int delka) {
   for (long long t; (t = comdrv_pred(nyni_us())) > 0;) prijmi(cekej(t));
   comdrv_odeslano(nyni_us());
   vysilano = delka;
+  zapis_od = nyni_us();
   if (!comdrv_porucha_text[0]) {
     vysila = WriteFile(hPort, txbuff, delka, NULL, &overtx) || GetLastError() == ERROR_IO_PENDING;
     if (!vysila) selhalo(GetLastError(), 1);
@@ -330,6 +411,18 @@ int posli_telegram(char *tel, int delka) {
   prijmi(pozde);
   prijmi(docti());
   return 0;
+}
+
+// The port closes once the run is over: what is still open of a read or a
+// write is cancelled and given a second to end.
+static void zavri_port() {
+  if (hPort == INVALID_HANDLE_VALUE) return;
+  CancelIoEx(hPort, NULL);
+  if (prijima) WaitForSingleObject(overrx.hEvent, 1000);
+  if (vysila) WaitForSingleObject(overtx.hEvent, 1000);
+  CloseHandle(hPort);
+  hPort = INVALID_HANDLE_VALUE;
+  SetThreadExecutionState(ES_CONTINUOUS);
 }
 
 int dozvuk() {
@@ -380,6 +473,11 @@ static void bez_skrceni() {
   if (f) ((nastav_t)(void *)f)(GetCurrentProcess(), 4, &s, sizeof s);
 }
 
+// The temporary file stays open from its making until it replaces its
+// target: a virus scanner or the indexer, woken by a file closing, would
+// hold it just as the loader opens it again. Others may share it.
+static HANDLE hDocasny = INVALID_HANDLE_VALUE;
+
 int soubor_docasny(const char *cil, char *docasny, int n) {
   // Only a file on disk is replaced; a device (CON, NUL, COM1) is written in place.
   DWORD a = GetFileAttributesA(cil);
@@ -392,15 +490,31 @@ int soubor_docasny(const char *cil, char *docasny, int n) {
   }
   for (unsigned k = 0; k < 100; k++) {
     if (snprintf(docasny, n, "%s.quarn-%lu-%u", cil, GetCurrentProcessId(), k) >= n) return 0;
-    h = CreateFileA(docasny, GENERIC_WRITE, 0, NULL, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, NULL);
-    if (h != INVALID_HANDLE_VALUE) return CloseHandle(h), 1;
+    h = CreateFileA(docasny, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL, CREATE_NEW,
+                    FILE_ATTRIBUTE_NORMAL, NULL);
+    if (h != INVALID_HANDLE_VALUE) {
+      if (hDocasny != INVALID_HANDLE_VALUE) CloseHandle(hDocasny);
+      hDocasny = h;
+      return 1;
+    }
     if (GetLastError() != ERROR_FILE_EXISTS) return 0;
   }
   return 0;
 }
 
+// What was written reaches the disk before the name; a rename that a
+// scanner's look at either file refuses is tried again for a second.
 int soubor_nahrad(const char *docasny, const char *cil) {
-  return !MoveFileExA(docasny, cil, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
+  if (hDocasny != INVALID_HANDLE_VALUE) {
+    FlushFileBuffers(hDocasny);
+    CloseHandle(hDocasny);
+    hDocasny = INVALID_HANDLE_VALUE;
+  }
+  for (long long od = nyni_us();; Sleep(50))
+    if (MoveFileExA(docasny, cil, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+      return 0;
+    else if (!win_znovu(GetLastError(), (unsigned long)((nyni_us() - od) / 1000)))
+      return 1;
 }
 
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
@@ -408,6 +522,7 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
   bez_skrceni();
   timeBeginPeriod(1);
   hPreruseni = CreateEventA(NULL, TRUE, FALSE, NULL);
+  hUklizeno = CreateEventA(NULL, TRUE, FALSE, NULL);
   static cmdstore s;
   const char *chyba = cmdsplit(cmdtail(GetCommandLineA()), &s);
   initconsole();

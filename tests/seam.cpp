@@ -72,6 +72,7 @@ int zapni_UART(short port, signed char irq, int baud, signed char mode) {
   comdrv_baud = baud;
   comdrv_mode = mode;
   comdrv_otevreno(seam::now);
+  ln->opened(tp(seam::now));
   return 0;
 }
 

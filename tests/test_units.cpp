@@ -1,5 +1,6 @@
-// What no scenario reaches, in-process: the Windows command-line splitter,
-// sendc's own limit and binwrite's own record check, how much the Windows layer reads of an answer still
+// What no scenario reaches, in-process: the Windows command-line splitter
+// and the Windows layer's decisions, sendc's own limit and binwrite's own
+// record check, how much the Windows layer reads of an answer still
 // arriving; the simulated board's answers and memory (board.txt) and its
 // receiver.
 #include <gtest/gtest.h>
@@ -10,6 +11,7 @@
 #include "board.h"
 #include "comdrv.h"
 #include "seam.h"
+#include "winpravidla.h"
 
 namespace {
 
@@ -23,21 +25,44 @@ std::string split(const std::string &tail) {
 }
 
 TEST(Units, SplittingTheWindowsCommandLine) {
-  // The character after a separating space is always taken, even a space; no
-  // quoting; a tab is part of an argument. Past a limit (127 characters an
-  // argument, 127 arguments, 255 characters in all) the line is refused.
+  // The character after a separating space is always taken, even a space; an
+  // argument that begins with a quote runs to the next quote (a quote
+  // elsewhere, or with none after it, is a character); a tab is part of an
+  // argument. Past a limit (127 characters an argument, 127 arguments, 255
+  // characters in all) the line is refused.
   std::string many = "a", tail(255, 'a');
   for (int i = 1; i < 127; i++) many += " a";
   tail[100] = tail[200] = ' ';
   auto bars = [](std::string s) { return std::replace(s.begin(), s.end(), ' ', '|'), s; };
   const std::pair<std::string, std::string> cases[] = {
       {"", ""}, {"p2f8 b9600 boot.scr", "p2f8|b9600|boot.scr"}, {"a  b", "a| b"}, {"a   b", "a| |b"},
-      {"a ", "a|"}, {"\"x y\"\tz", "\"x|y\"\tz"}, {std::string(127, 'x'), std::string(127, 'x')},
+      {"a ", "a|"}, {"\"x y\"\tz a\"b c\" \"\" \"d", "x y\tz|a\"b|c\"||\"d"}, {std::string(127, 'x'), std::string(127, 'x')},
+      {"\"" + std::string(127, 'x') + "\"", std::string(127, 'x')}, {"\"" + std::string(128, 'x') + "\"", "Error:"},
       {std::string(128, 'x'), "Error:"}, {many, bars(many)}, {many + " a", "Error:"}, {tail, bars(tail)},
       {tail + "a", "Error:"}};
   for (auto &c : cases) EXPECT_EQ(split(c.first), c.second) << c.first;
   for (auto c : {std::make_pair("quarn.exe  p2f8 x", "p2f8 x"), {"quarn.exe", ""}, {"\"C:\\Program Files\\quarn.exe\" b9600", "b9600"}})
     EXPECT_STREQ(cmdtail(c.first), c.second);
+}
+
+// The Windows layer's decisions: port names as users write them, reasons
+// for a refused open, the errors that say an adapter is gone, the close
+// handler's wait, a write's bound, a rename's retries.
+TEST(Units, WindowsDecisions) {
+  char j[16];
+  for (auto c : {std::make_pair("COM3:", "COM3"), {"\"COM7\" ", "COM7"}, {" COM12:\t", "COM12"}, {"\\\\.\\COM10", "\\\\.\\COM10"}}) {
+    win_port(c.first, j, sizeof j);
+    EXPECT_STREQ(j, c.second);
+  }
+  EXPECT_STREQ(win_odmitnuti(2), "no such port (see --ports)");
+  EXPECT_STREQ(win_odmitnuti(32), "in use (locked by another program)");
+  EXPECT_EQ(win_odmitnuti(87), nullptr);
+  std::string v;
+  for (unsigned long e : {2, 5, 6, 22, 31, 109, 121, 433, 995, 1167, 1460}) v += std::to_string(win_odpojeno(e));
+  for (unsigned long t : {0, 20000, 1000}) v += " " + std::to_string(win_cekani_zavreni(t));
+  for (int b : {2400, 115200}) v += " " + std::to_string(win_mez_zapisu(b, 256)) + " ";
+  for (auto r : {std::make_pair(32, 0), {5, 999}, {5, 1000}, {2, 0}}) v += std::to_string(win_znovu(r.first, r.second));
+  EXPECT_EQ(v, "11011101110 4500 19500 500 2830  1806 1100");
 }
 
 // The longest text fills the 256-byte telegram, a '~' not counted; one more

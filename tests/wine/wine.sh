@@ -5,6 +5,8 @@
 wine_here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 
 export WINEDEBUG=-all
+# File names and console text pass through Wine's Unix side as UTF-8.
+export LC_ALL=C.UTF-8
 # No Mono or Gecko install at prefix creation, no menu entries in $HOME, no
 # HID and USB drivers polling devices in the background.
 export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe,winebus.sys,wineusb.sys=d"
@@ -72,6 +74,9 @@ wine_prefix() {
   wine reg query 'HKLM\Software\Wine\Ports' >/dev/null 2>&1 || die "the prefix does not start"
   [[ $(readlink "$WINEPREFIX/dosdevices/com1") == "$com1" ]] ||
     die "COM1 is $(readlink "$WINEPREFIX/dosdevices/com1"), not $com1"
+  # Wine gives the machine's own ports the first free COM names as it starts:
+  # none of them may lead there.
+  find "$WINEPREFIX/dosdevices/" -lname '/dev/*' -delete
   # The program a test or a benchmark runs in place of quarn. In a cgroup
   # when $QUARN_CGROUP names one: what Wine runs for it is counted there.
   export exe work WINEPREFIX wine_limit
@@ -91,18 +96,21 @@ wine_ports() {
 }
 
 # quarnc.exe, the console twin, as the tests run a program: its output is a
-# pipe, so it writes there (with Windows line ends), and it shows no box.
+# pipe, so it writes there (with Windows line ends, in the ANSI code page:
+# Windows-1252 here, read back as UTF-8), and it shows no box.
 wine_quarnc() {
   local st
   wine_ports
-  timeout "${wine_limit:-30}" wine "$(dirname "$exe")/quarnc.exe" "$@" </dev/null | perl -pe 's/\r\n/\n/'
+  timeout "${wine_limit:-30}" wine "$(dirname "$exe")/quarnc.exe" "$@" </dev/null |
+    perl -MEncode -pe 's/\r\n/\n/; $_ = encode_utf8(decode("cp1252", $_))'
   st=${PIPESTATUS[0]}
   return "$st"
 }
 
 # quarn.exe as the tests run a program: with these arguments, under a
 # terminal Wine's console can draw on, its closing message box answered
-# and checked. Prints what was drawn on the console (0x01 where it erased
+# and checked (with $wine_boxhold set, only once the file it names, made
+# when the box came, is gone). Prints what was drawn on the console (0x01 where it erased
 # to the line's end; the test runner draws it) and returns
 # quarn.exe's status, or 99 when its box was wrong or never came. A process
 # of its own: wine_prefix writes $work/quarn, which runs it.
@@ -111,7 +119,7 @@ wine_quarn() {
   wine_ports
   tmp=$(mktemp -d "${TMPDIR:-/tmp}/quarn-exe.XXXXXX")
   printf -v cmd '%q ' wine "$exe" "$@"
-  wine "$work/closebox.exe" "${wine_limit:-30}" </dev/null >"$tmp/box.log" 2>&1 &
+  wine "$work/closebox.exe" "${wine_limit:-30}" ${wine_boxhold:+"$wine_boxhold"} </dev/null >"$tmp/box.log" 2>&1 &
   box=$!
   # The console opened under Wine reaches only a terminal: give Wine one,
   # wide enough that no line wraps, and without LF -> CR LF on the way out.
