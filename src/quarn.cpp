@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "comdrv.h"
+#include "obrazy.h"
 
 char o[256];
 unsigned olds24, ramc;
@@ -692,8 +693,9 @@ struct uroven {
   unsigned lastcond;
   FILE *f;
   int konec;                 // a DOS end-of-file mark was read: nothing after it counts
-  unsigned char zpet[3];     // bytes read at the start to look for a byte-order mark
-  int nzpet, izpet;
+  std::string zpet;          // bytes read at the start to look for a byte-order mark
+  size_t izpet;
+  std::string vraceno;       // from a pipe: what judging it read, its first bytes
   std::vector<char> b;       // the line, worked on in place
   std::vector<char> ll;      // the line as read, for the syntax message
   char *bb() { return b.data(); }
@@ -705,8 +707,14 @@ static void skript(const char *soubor, int hloubka);
 static int podmezerou(char c) { return (signed char)c < ' '; }
 
 static int dej(uroven &u) {
-  if (u.izpet < u.nzpet) return u.zpet[u.izpet++];
+  if (u.izpet < u.zpet.size()) return (unsigned char)u.zpet[u.izpet++];
   return getc(u.f);
+}
+
+// A byte just read is read again next, before the rest read ahead.
+static void vrat(uroven &u, int c) {
+  if (u.izpet) u.zpet[--u.izpet] = (char)c;
+  else u.zpet.insert(u.zpet.begin(), (char)c);
 }
 
 // A byte no text file holds: NUL and the control characters but tab, line
@@ -728,7 +736,7 @@ static size_t ctiradek(uroven &u, char *b, int *spatny, int *dlouhy) {
     }
     if (c == '\r') {
       int d = dej(u);
-      if (d != '\n' && d != EOF) ungetc(d, u.f);
+      if (d != '\n' && d != EOF) vrat(u, d);
       c = '\n';
     }
     if (*spatny < 0 && netext(c)) *spatny = c;
@@ -759,12 +767,15 @@ static void radek_ok(uroven &u, unsigned line, int spatny, int dlouhy) {
 
 // The file's start: a UTF-8 byte-order mark is skipped, UTF-16 refused.
 static void zacatek(uroven &u) {
-  u.nzpet = u.izpet = 0;
-  for (int c; u.nzpet < 3 && (c = getc(u.f)) != EOF;) u.zpet[u.nzpet++] = (unsigned char)c;
-  const unsigned char *z = u.zpet;
-  if (u.nzpet >= 2 && ((z[0] == 0xFF && z[1] == 0xFE) || (z[0] == 0xFE && z[1] == 0xFF)))
+  u.zpet.swap(u.vraceno);
+  u.vraceno.clear();
+  u.izpet = 0;
+  for (int c; u.zpet.size() < 3 && (c = getc(u.f)) != EOF;) u.zpet += (char)c;
+  const unsigned char *z = (const unsigned char *)u.zpet.data();
+  size_t nzpet = u.zpet.size();
+  if (nzpet >= 2 && ((z[0] == 0xFF && z[1] == 0xFE) || (z[0] == 0xFE && z[1] == 0xFF)))
     netextovy(u, 1, "is UTF-16 (save it as UTF-8)");
-  if (u.nzpet == 3 && z[0] == 0xEF && z[1] == 0xBB && z[2] == 0xBF) u.izpet = 3;
+  if (nzpet >= 3 && z[0] == 0xEF && z[1] == 0xBB && z[2] == 0xBF) u.izpet = 3;
 }
 
 // A file that can seek is judged whole before any line of it is carried
@@ -990,6 +1001,34 @@ static void proved(uroven &u) {
   }
 }
 
+// A file a toolchain made, judged by its content: an ELF or Intel HEX image
+// is read and checked whole, then loaded as the S2 records and the S8 record
+// of its bytes load. 0 when the file is a script.
+static int obraz_nastroje(uroven &u) {
+  obraz_souboru o;
+  vada v;
+  int druh = posud(u.f, o, v, u.vraceno);
+  if (druh < 0) souborchyba("read", u.soubor);
+  if (!druh) return 0;
+  if (!v.proc.empty() && v.radek) {
+    u.line = v.radek;
+    snprintf(u.bb(), u.b.size(), "%s\n", v.zaznam.c_str());
+    spatny_zaznam(u, v.proc.c_str());
+  }
+  if (!v.proc.empty()) {
+    vypis("Bad format: %s:%s\n", v.proc.c_str(), u.soubor);
+    finish(3);
+  }
+  if (!o.se_startem)
+    vypis("No start address in %s: %06X, the lowest address it loads, is the image's start.\n", u.soubor, o.start);
+  zaznamy_obrazu(o, [&](const char *z, unsigned long hotovo) {
+    snprintf(u.bb(), u.b.size(), "%s", z);
+    obraz = (int)(hotovo * 100 / o.bajtu);
+    proved(u);
+  });
+  return 1;
+}
+
 static void skript(const char *soubor, int hloubka) {
   uroven u;
   u.soubor = soubor;
@@ -1006,6 +1045,7 @@ static void skript(const char *soubor, int hloubka) {
   u.f = f.f;
   vypis("\nLoading: %s\n", soubor);
   long vel = velikost(f.f);
+  if (obraz_nastroje(u)) return;
   prohlidni(u);
   int spatny, dlouhy;
   for (;;) {
