@@ -183,7 +183,7 @@ static void elf(const std::vector<unsigned char> &d, obraz_souboru &o, vada &v) 
       return vadne(v, 0, "", "segment %u holds more file bytes (%llu) than memory bytes (%llu)", k,
                    (unsigned long long)soub, (unsigned long long)pam);
     if (ofs > n || soub > n - ofs)
-      return vadne(v, 0, "", "segment %u (file bytes %llX to %llX) runs past the file's end (%u bytes)", k,
+      return vadne(v, 0, "", "segment %u (file bytes 0x%llX to 0x%llX) runs past the file's end (0x%X bytes)", k,
                    (unsigned long long)ofs, (unsigned long long)(ofs + soub - 1), (unsigned)n);
     if (adr >= ADRLIM || soub > ADRLIM - adr)
       return vadne(v, 0, "", "segment %u (%llX to %llX) above FFFFFF", k, (unsigned long long)adr,
