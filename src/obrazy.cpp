@@ -113,30 +113,32 @@ static void hexzaznam(hexstav &h, const unsigned char *b, int n, obraz_souboru &
 static int hex(FILE *f, int seek, obraz_souboru &o, vada &v, std::string &pred) {
   hexstav h;
   int hromadit = !seek;  // a pipe's bytes are kept until it is judged
-  size_t i = pred.compare(0, 3, "\xEF\xBB\xBF") ? 0 : 3;  // a UTF-8 byte-order mark is skipped
+  size_t i = 0;
   auto dej = [&]() -> int {
     if (i < pred.size()) return (unsigned char)pred[i++];
     int c = getc(f);
     if (c != EOF && hromadit) pred += (char)c, i++;
     return c;
   };
-  // Lines end in LF, CR LF or CR; the first 0x1A ends the file.
-  for (int c = dej(), dalsi; c != EOF && c != 0x1A; c = dalsi) {
+  // Lines end in LF, CR LF or CR; the first 0x1A ends the file. A line is
+  // judged before anything after it is read: a pipe may wait for its effect.
+  for (int c = dej(); c != EOF && c != 0x1A;) {
     std::string r;
-    for (; c != EOF && c != 0x1A && c != '\n' && c != '\r' && r.size() <= NEJDELSI; c = dej()) r += (char)c;
-    dalsi = c;
-    if (c == '\r' || c == '\n') dalsi = dej();
-    if (c == '\r' && dalsi == '\n') dalsi = dej();
-    h.radek++;
+    for (; c != EOF && c != 0x1A && c != '\n' && c != '\r' && r.size() <= NEJDELSI + 3; c = dej()) r += (char)c;
+    if (!h.radek++ && !r.compare(0, 3, "\xEF\xBB\xBF")) r.erase(0, 3);  // a UTF-8 byte-order mark
     while (!r.empty() && (r.back() == ' ' || r.back() == '\t')) r.pop_back();
-    if (r.empty()) continue;
-    unsigned char b[NEJDELSI / 2];
-    int n = tvar(r, b);
-    if (n < 0 && (seek || !h.posledni)) return ferror(f) ? -1 : 0;
-    if (n < 0) return vadne(v, h.radek, r, "not an Intel HEX record"), 1;
-    hromadit = 0;
-    hexzaznam(h, b, n, o, v, r);
-    if (!seek && !v.proc.empty()) return 1;
+    if (!r.empty()) {
+      unsigned char b[NEJDELSI / 2];
+      int n = tvar(r, b);
+      if (n < 0 && (seek || !h.posledni)) return ferror(f) ? -1 : 0;
+      if (n < 0) return vadne(v, h.radek, r, "not an Intel HEX record"), 1;
+      hromadit = 0;
+      hexzaznam(h, b, n, o, v, r);
+      if (!seek && !v.proc.empty()) return 1;
+    }
+    int konec = c;
+    if (konec == '\r' || konec == '\n') c = dej();
+    if (konec == '\r' && c == '\n') c = dej();
   }
   if (ferror(f)) return -1;
   if (!h.posledni) return 0;
@@ -203,7 +205,9 @@ int posud(FILE *f, obraz_souboru &o, vada &v, std::string &precteno) {
   int seek = !fseek(f, 0, SEEK_END) && ftell(f) >= 0 && !fseek(f, 0, SEEK_SET);
   if (!seek) clearerr(f);
   precteno.clear();
-  for (int c; precteno.size() < 4 && (c = getc(f)) != EOF;) precteno += (char)c;
+  // Only what may begin an ELF file is read on: a pipe's script may wait.
+  for (int c; precteno.size() < (precteno.empty() || precteno[0] == 0x7F ? 4u : 1u) && (c = getc(f)) != EOF;)
+    precteno += (char)c;
   if (ferror(f)) return -1;
   int druh = 2;
   if (precteno == std::string("\x7F" "ELF", 4)) {
