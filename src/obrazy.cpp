@@ -1,11 +1,12 @@
 // Images straight from a toolchain: Intel HEX and ELF files, judged by content and checked whole.
 #include "obrazy.h"
 
+#include <cinttypes>
 #include <cstdarg>
 #include <cstdint>
 #include <vector>
 
-static const unsigned long long ADRLIM = 0x1000000;  // one past the last 24-bit address
+static const uint64_t ADRLIM = 0x1000000;  // one past the last 24-bit address
 static const size_t NEJDELSI = 1 + 2 * (255 + 5);     // the longest Intel HEX record
 
 // The first reason an image is refused; a later one is not looked for.
@@ -45,7 +46,7 @@ static long long uloz(obraz_souboru &o, unsigned adr, const unsigned char *d, si
 
 struct hexstav {
   unsigned radek = 0;        // the line last read
-  unsigned long long zaklad = 0;  // from a type 02 or 04 record
+  uint64_t zaklad = 0;       // from a type 02 or 04 record
   int segment = 0;           // the base is a segment's: offsets wrap at 64 KiB
   unsigned konec = 0;        // line of the end-of-file record
   unsigned posledni = 0;     // line of the last record, and its text
@@ -53,7 +54,9 @@ struct hexstav {
 };
 
 static int hexcislo(char c) {
-  return c >= '0' && c <= '9' ? c - '0' : c >= 'A' && c <= 'F' ? c - 'A' + 10 : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
 }
 
 // A well-formed record: ':', hex digits only, its count byte matching its
@@ -77,7 +80,8 @@ static void hexzaznam(hexstav &h, const unsigned char *b, int n, obraz_souboru &
   unsigned soucet = 0, typ = b[3], pocet = b[0], ofs = b[1] << 8 | b[2];
   for (int k = 0; k < n - 1; k++) soucet += b[k];
   if (h.konec) vadne(v, h.radek, r, "a record after the end-of-file record of line %u", h.konec);
-  if (b[n - 1] != (-soucet & 0xFF)) vadne(v, h.radek, r, "checksum %02X, the bytes give %02X", b[n - 1], -soucet & 0xFF);
+  if (b[n - 1] != (-soucet & 0xFF))
+    vadne(v, h.radek, r, "checksum %02X, the bytes give %02X", b[n - 1], -soucet & 0xFF);
   if (typ > 5) vadne(v, h.radek, r, "unknown record type %02X", typ);
   if (typ && typ <= 5 && (int)pocet != delky[typ])
     vadne(v, h.radek, r, "type %02X wants %d data bytes, the record has %u", typ, delky[typ], pocet);
@@ -87,17 +91,17 @@ static void hexzaznam(hexstav &h, const unsigned char *b, int n, obraz_souboru &
   if (typ == 0) {
     // Within a segment the offsets wrap at 64 KiB: the data then go on at its start.
     unsigned prvni = h.segment && ofs + pocet > 0x10000 ? 0x10000 - ofs : pocet;
-    unsigned long long kam[2] = {h.zaklad + ofs, h.zaklad};
+    uint64_t kam[2] = {h.zaklad + ofs, h.zaklad};
     unsigned kolik[2] = {prvni, pocet - prvni};
     for (int k = 0; k < 2; k++)
       if (kolik[k] && kam[k] + kolik[k] > ADRLIM)
-        return vadne(v, h.radek, r, "data at %llX, above FFFFFF", kam[k] + kolik[k] - 1);
+        return vadne(v, h.radek, r, "data at %" PRIX64 ", above FFFFFF", kam[k] + kolik[k] - 1);
     for (int k = 0; k < 2; k++) uloz(o, (unsigned)kam[k], b + 4 + (k ? prvni : 0), kolik[k], 0);
   } else if (typ == 1) {
     h.konec = h.radek;
   } else if (typ == 2 || typ == 4) {
     h.segment = typ == 2;
-    h.zaklad = (unsigned long long)hodnota << (typ == 2 ? 4 : 16);
+    h.zaklad = (uint64_t)hodnota << (typ == 2 ? 4 : 16);
   } else {
     unsigned start = typ == 3 ? (hodnota >> 16 << 4) + (hodnota & 0xFFFF) : hodnota;
     if (start >= ADRLIM) return vadne(v, h.radek, r, "start address %X, above FFFFFF", start);
@@ -166,7 +170,8 @@ static void elf(const std::vector<unsigned char> &d, obraz_souboru &o, vada &v) 
   int w = trida == 2 ? 8 : 4;                        // an address's bytes
   size_t hlavicka = trida == 2 ? 64 : 52, zaznam = trida == 2 ? 56 : 32;
   if (n < hlavicka)
-    return vadne(v, 0, "", "truncated ELF file: its header wants %u bytes, the file has %u", (unsigned)hlavicka, (unsigned)n);
+    return vadne(v, 0, "", "truncated ELF file: its header wants %u bytes, the file has %u", (unsigned)hlavicka,
+                 (unsigned)n);
   uint64_t vstup = pole(&d[24], w, be), phoff = pole(&d[24 + w], w, be);
   size_t za = 24 + 3 * w + 4 + 2;                    // e_phentsize, then e_phnum
   unsigned velikost = (unsigned)pole(&d[za], 2, be), pocet = (unsigned)pole(&d[za + 2], 2, be);
@@ -182,19 +187,19 @@ static void elf(const std::vector<unsigned char> &d, obraz_souboru &o, vada &v) 
              pam = pole(q + 4 * w, w, be);
     if (!soub) continue;
     if (soub > pam)
-      return vadne(v, 0, "", "segment %u holds more file bytes (%llu) than memory bytes (%llu)", k,
-                   (unsigned long long)soub, (unsigned long long)pam);
+      return vadne(v, 0, "", "segment %u holds more file bytes (%" PRIu64 ") than memory bytes (%" PRIu64 ")",
+                   k, soub, pam);
     if (ofs > n || soub > n - ofs)
-      return vadne(v, 0, "", "segment %u (file bytes 0x%llX to 0x%llX) runs past the file's end (0x%X bytes)", k,
-                   (unsigned long long)ofs, (unsigned long long)(ofs + soub - 1), (unsigned)n);
+      return vadne(v, 0, "", "segment %u (file bytes 0x%" PRIX64 " to 0x%" PRIX64 ") runs past the file's end"
+                   " (0x%X bytes)", k, ofs, ofs + soub - 1, (unsigned)n);
     if (adr >= ADRLIM || soub > ADRLIM - adr)
-      return vadne(v, 0, "", "segment %u (%llX to %llX) above FFFFFF", k, (unsigned long long)adr,
-                   (unsigned long long)(adr + soub - 1));
+      return vadne(v, 0, "", "segment %u (%" PRIX64 " to %" PRIX64 ") above FFFFFF", k, adr, adr + soub - 1);
     long long jinak = uloz(o, (unsigned)adr, &d[ofs], soub, 1);
-    if (jinak >= 0) return vadne(v, 0, "", "segment %u overlaps another with different bytes at %06llX", k, jinak);
+    if (jinak >= 0)
+      return vadne(v, 0, "", "segment %u overlaps another with different bytes at %06X", k, (unsigned)jinak);
   }
   if (!o.bajtu) return vadne(v, 0, "", "no segment with bytes to load");
-  if (vstup >= ADRLIM) return vadne(v, 0, "", "entry address %llX, above FFFFFF", (unsigned long long)vstup);
+  if (vstup >= ADRLIM) return vadne(v, 0, "", "entry address %" PRIX64 ", above FFFFFF", vstup);
   o.start = (unsigned)vstup;
   o.se_startem = 1;
 }
