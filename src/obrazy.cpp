@@ -178,7 +178,7 @@ static void elf(const std::vector<unsigned char> &d, obraz_souboru &o, vada &v) 
   if (pocet && velikost < zaznam)
     return vadne(v, 0, "", "program headers of %u bytes, %u wanted", velikost, (unsigned)zaznam);
   if (phoff > n || (uint64_t)pocet * velikost > n - phoff)
-    return vadne(v, 0, "", "truncated ELF file: its %u program headers run past its end", pocet);
+    return vadne(v, 0, "", "truncated ELF file: its program headers (%u) run past its end", pocet);
   for (unsigned k = 0; k < pocet; k++) {
     const unsigned char *p = &d[phoff + (uint64_t)k * velikost];
     if (pole(p, 4, be) != 1) continue;  // PT_LOAD
@@ -211,7 +211,7 @@ int posud(FILE *f, obraz_souboru &o, vada &v, std::string &precteno) {
   if (!seek) clearerr(f);
   precteno.clear();
   // Only what may begin an ELF file is read on: a pipe's script may wait.
-  for (int c; precteno.size() < (precteno.empty() || precteno[0] == 0x7F ? 4u : 1u) && (c = getc(f)) != EOF;)
+  for (int c; precteno.size() < 4 && (precteno.empty() || precteno[0] == 0x7F) && (c = getc(f)) != EOF;)
     precteno += (char)c;
   if (ferror(f)) return -1;
   int druh = 2;
