@@ -72,6 +72,18 @@ static int tvar(const std::string &r, unsigned char *b) {
   return b[0] + 5u == n ? (int)n : -1;
 }
 
+// Why a line is no record: of one that looks like it, its count.
+static std::string nezaznam(const std::string &r) {
+  size_t k = 1;
+  while (k < r.size() && hexcislo(r[k]) >= 0) k++;
+  if (r[0] != ':' || k < r.size() || k < 3) return "not an Intel HEX record";
+  char t[80];
+  unsigned pocet = (unsigned)(hexcislo(r[1]) << 4 | hexcislo(r[2]));
+  snprintf(t, sizeof t, "count %02X wants %u digits after it, the record holds %u", pocet, 2 * pocet + 8,
+           (unsigned)r.size() - 3);
+  return t;
+}
+
 // One well-formed record of n bytes: checked, then taken.
 static void hexzaznam(hexstav &h, const unsigned char *b, int n, obraz_souboru &o, vada &v, const std::string &r) {
   static const int delky[] = {-1, 0, 2, 4, 2, 4};  // data bytes each type wants; 00 any
@@ -135,7 +147,7 @@ static int hex(FILE *f, int seek, obraz_souboru &o, vada &v, std::string &pred) 
       unsigned char b[NEJDELSI / 2];
       int n = tvar(r, b);
       if (n < 0 && (seek || !h.posledni)) return ferror(f) ? -1 : 0;
-      if (n < 0) return vadne(v, h.radek, r, "not an Intel HEX record"), 1;
+      if (n < 0) return vadne(v, h.radek, r, "%s", nezaznam(r).c_str()), 1;
       hromadit = 0;
       hexzaznam(h, b, n, o, v, r);
       if (!seek && !v.proc.empty()) return 1;
