@@ -240,7 +240,8 @@ void judge(const scenario &s, const outcome &r, const std::string &dir) {
       size_t a = std::stoul(i.arg, nullptr, 16), d = 0;
       std::string want = bytes_of(v, dir), got = r.mem.substr(a, want.size());
       while (d < want.size() && d < got.size() && want[d] == got[d]) d++;
-      EXPECT_EQ(got.substr(d, 16), want.substr(d, 16)) << "memory differs from " << std::hex << a + d;  // megabytes, at most 16 bytes shown
+      // Megabytes may be compared: 16 bytes from the first difference are shown.
+      EXPECT_EQ(got.substr(d, 16), want.substr(d, 16)) << "memory differs from " << std::hex << a + d;
     }
     if (i.key == "sent") {
       std::vector<std::string> got;
