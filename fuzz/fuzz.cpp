@@ -1,15 +1,18 @@
 // One fuzz target (libFuzzer, ASan, UBSan) for everything the loader reads,
 // run in-process through the tests' seam. The input's first byte says what
 // the rest is: 's' a script, 'a' arguments (NUL between them), 'c' a Windows
-// command line, 'n' answers from the line. A run must end in an exit code
+// command line, 'n' answers from the line, 'i' a file judged by content (an
+// Intel HEX or ELF image, else a script). A run must end in an exit code
 // the loader uses, an error exit with a message saying why; a load or
-// @binput that reports success must have put its data in the board.
+// @binput that reports success must have put its data in the board. A file
+// read from a pipe is judged as from a file, or given back whole.
 #include <fuzzer/FuzzedDataProvider.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
 
+#include "obrazy.h"
 #include "seam.h"
 
 int seam_posli_telegram(char *tel, int delka);  // the seam's exchange, renamed by the build
@@ -22,7 +25,7 @@ struct stopped {};
 const uint32_t IMAGE_AT[] = {0x1005, 0x1006, 0x1010, 0x107E, 0x107F, 0x1080, 0x1081};
 const uint8_t IMAGE_DATA[] = {0xAA, 0xBB, 0xCC, 0x11, 0x22, 0x33, 0x44};
 
-void judge(const std::function<seam::result()> &f, int what = -1) {
+void judge(const std::function<seam::result()> &f, int what = -1, const obraz_souboru *ob = nullptr) {
   seam::result r;
   try {
     r = f();
@@ -40,6 +43,10 @@ void judge(const std::function<seam::result()> &f, int what = -1) {
   for (int i = 0; what == 6 && !r.code && i < 100; i++)
     if (seam::brd.mem[0x400 + i] != uint8_t(i * 37)) wrong = "@binput reported done, board lacks it";
   if (what == 4 && !r.code && seam::read_file("g.bin").size() != 0x90) wrong = "@binget reported done, file short";
+  for (auto &k : ob && !r.code ? ob->kusy : std::map<unsigned, kus_obrazu>())
+    for (unsigned j = 0; j < 128; j++)
+      if ((k.second.maska[j >> 3] >> (j & 7) & 1) && seam::brd.mem[k.first + j] != k.second.data[j])
+        wrong = "image load reported done, board lacks it";
   if (!wrong) return;
   fprintf(stderr, "\n*** %s (exit code %d). Console:\n%s\n***\n", wrong, r.code, r.out.c_str());
   abort();
@@ -71,6 +78,33 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   seam::reset();
   exchanges = 0;
   std::vector<std::string> args(1);
+  if (data[0] == 'i') {
+    seam::write_file("i.hex", in);
+    obraz_souboru o[2];
+    vada v[2];
+    std::string pred[2], zbytek;
+    FILE *f = fopen("i.hex", "rb");
+    int druh = f ? posud(f, o[0], v[0], pred[0]) : -1, fd[2], z;
+    if (f) fclose(f);
+    if (in.size() < 60000 && !pipe(fd)) {  // fits the pipe: written whole before it is read
+      ssize_t n = write(fd[1], in.data(), in.size());
+      close(fd[1]);
+      f = fdopen(fd[0], "rb");
+      int roura = posud(f, o[1], v[1], pred[1]);
+      while ((z = getc(f)) != EOF) zbytek += (char)z;
+      fclose(f);
+      bool stejny = o[0].kusy.size() == o[1].kusy.size() && o[0].start == o[1].start && o[0].bajtu == o[1].bajtu;
+      for (auto i = o[0].kusy.begin(), j = o[1].kusy.begin(); stejny && i != o[0].kusy.end(); ++i, ++j)
+        stejny = i->first == j->first && !memcmp(&i->second, &j->second, sizeof i->second);
+      if ((n == (ssize_t)in.size() && !roura && pred[1] + zbytek != in) ||
+          (druh > 0 && (roura != druh || v[0].proc != v[1].proc || (v[0].proc.empty() && !stejny)))) {
+        fprintf(stderr, "\n*** judged from a pipe (%d, %s) unlike from its file (%d, %s)\n", roura, v[1].proc.c_str(),
+                druh, v[0].proc.c_str());
+        abort();
+      }
+    }
+    return judge([&] { return seam::run({"verify", "i.hex"}); }, -1, druh > 0 ? &o[0] : nullptr), 0;
+  }
   if (data[0] == 's') {  // a script, with 'old' when it begins so
     seam::write_file("s.scr", in);
     args = in.compare(0, 4, ";old") ? std::vector<std::string>{"s.scr"} : std::vector<std::string>{"old", "s.scr"};

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "comdrv.h"
+#include "obrazy.h"
 
 char o[256];
 unsigned olds24, ramc;
@@ -850,8 +851,9 @@ struct uroven {
   unsigned lastcond;
   FILE *f;
   int konec;                 // a DOS end-of-file mark was read: nothing after it counts
-  unsigned char zpet[3];     // bytes read at the start to look for a byte-order mark
-  int nzpet, izpet;
+  std::string zpet;          // bytes read at the start to look for a byte-order mark
+  size_t izpet;
+  std::string vraceno;       // from a pipe: what judging it read, its first bytes
   std::vector<char> b;       // the line, worked on in place
   std::vector<char> ll;      // the line as read, for the syntax message
   char *bb() { return b.data(); }
@@ -864,8 +866,14 @@ static void skript(const char *soubor, int hloubka);
 static int ridici(char c) { return (unsigned char)c < ' '; }
 
 static int dej(uroven &u) {
-  if (u.izpet < u.nzpet) return u.zpet[u.izpet++];
+  if (u.izpet < u.zpet.size()) return (unsigned char)u.zpet[u.izpet++];
   return getc(u.f);
+}
+
+// A byte just read is read again next, before the rest read ahead.
+static void vrat(uroven &u, int c) {
+  if (u.izpet) u.zpet[--u.izpet] = (char)c;
+  else u.zpet.insert(u.zpet.begin(), (char)c);
 }
 
 // The byte no script holds: NUL (a binary file, or UTF-16). Other control
@@ -886,15 +894,8 @@ static size_t ctiradek(uroven &u, char *b, int *spatny, int *dlouhy) {
       break;
     }
     if (c == '\r') {
-      // The byte after a CR goes back where it came from: the look-ahead
-      // at the file's start, or the file.
-      int zpet = u.izpet < u.nzpet, d = dej(u);
-      if (d != '\n' && d != EOF) {
-        if (zpet)
-          u.izpet--;
-        else
-          ungetc(d, u.f);
-      }
+      int d = dej(u);
+      if (d != '\n' && d != EOF) vrat(u, d);
       c = '\n';
     }
     if (*spatny < 0 && netext(c)) *spatny = c;
@@ -926,12 +927,15 @@ static void radek_ok(uroven &u, unsigned line, int spatny, int dlouhy) {
 // The file's start: a UTF-8 byte-order mark is skipped, UTF-16 refused,
 // with its mark or without (text with a NUL beside each character).
 static void zacatek(uroven &u) {
-  u.nzpet = u.izpet = 0;
-  for (int c; u.nzpet < 3 && (c = getc(u.f)) != EOF;) u.zpet[u.nzpet++] = (unsigned char)c;
-  const unsigned char *z = u.zpet;
-  if (u.nzpet >= 2 && ((z[0] == 0xFF && z[1] == 0xFE) || (z[0] == 0xFE && z[1] == 0xFF) || !z[0] != !z[1]))
+  u.zpet.swap(u.vraceno);
+  u.vraceno.clear();
+  u.izpet = 0;
+  for (int c; u.zpet.size() < 3 && (c = getc(u.f)) != EOF;) u.zpet += (char)c;
+  const unsigned char *z = (const unsigned char *)u.zpet.data();
+  size_t nzpet = u.zpet.size();
+  if (nzpet >= 2 && ((z[0] == 0xFF && z[1] == 0xFE) || (z[0] == 0xFE && z[1] == 0xFF) || !z[0] != !z[1]))
     netextovy(u, 1, "is UTF-16 (save it as UTF-8)");
-  if (u.nzpet == 3 && z[0] == 0xEF && z[1] == 0xBB && z[2] == 0xBF) u.izpet = 3;
+  if (nzpet >= 3 && z[0] == 0xEF && z[1] == 0xBB && z[2] == 0xBF) u.izpet = 3;
 }
 
 static int zaznamova_radka(const char *b);
@@ -1180,6 +1184,30 @@ static void proved(uroven &u) {
   }
 }
 
+// A file a toolchain made, judged by its content: an ELF or Intel HEX image
+// is read and checked whole, then loaded as the S2 records and the S8 record
+// of its bytes load. 0 when the file is a script.
+static int obraz_nastroje(uroven &u) {
+  obraz_souboru o;
+  vada v;
+  int druh = posud(u.f, o, v, u.vraceno);
+  if (druh < 0) souborchyba("read", u.soubor);
+  if (!druh) return 0;
+  if (!v.proc.empty() && v.radek) spatny_zaznam(u.soubor, v.radek, (v.zaznam + "\n").c_str(), v.proc.c_str());
+  if (!v.proc.empty()) {
+    vypis("Bad format: %s:%s\n", v.proc.c_str(), u.soubor);
+    finish(3);
+  }
+  if (!o.se_startem)
+    vypis("No start address in %s: %06X, the lowest address it loads, is the image's start.\n", u.soubor, o.start);
+  zaznamy_obrazu(o, [&](const char *z, unsigned long hotovo) {
+    snprintf(u.bb(), u.b.size(), "%s", z);
+    obraz = (int)(hotovo * 100 / o.bajtu);
+    proved(u);
+  });
+  return 1;
+}
+
 static void skript(const char *soubor, int hloubka) {
   uroven u;
   u.soubor = soubor;
@@ -1196,6 +1224,7 @@ static void skript(const char *soubor, int hloubka) {
   u.f = f.f;
   vypis("\nLoading: %s\n", soubor);
   long vel = velikost(f.f);
+  if (obraz_nastroje(u)) return;
   prohlidni(u);
   int spatny, dlouhy;
   for (;;) {
@@ -1230,7 +1259,8 @@ static const char *const pomoc =
     " m0          line mode 0-4; its low two bits: 0 no parity, 1 odd, 2 even, 3 odd\n"
     " old         BIOS before 1.28: S-records go to the board as text\n"
     " verify      read back and compare every image and @binput written\n"
-    " name.ext    an argument with a '.' is a script; any other is sent as a command\n"
+    " name.ext    an argument with a '.' is a script, or an Intel HEX or ELF image;\n"
+    "             any other is sent as a command\n"
     " @binget000400,000100>mem.bin   read 0x100 bytes from 0x400 into a raw file\n"
     " @hexget000400,000100>mem.txt   the same as a hex dump\n"
     " @binput000400<boot.bin         write a raw file from 0x400\n"
