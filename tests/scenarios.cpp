@@ -63,6 +63,16 @@ struct scenario {
   }
 };
 
+// The first words of `t` up to n characters, joined by '_': letters and digits.
+std::string slug(const std::string &t, size_t n) {
+  std::string s;
+  for (char c : t + " ")
+    if (isalnum((unsigned char)c)) s += c;
+    else if (s.size() > n) return s.substr(0, s.rfind('_', n) != std::string::npos ? s.rfind('_', n) : n);
+    else if (!s.empty() && s.back() != '_') s += '_';
+  return s.substr(0, s.size() - 1);
+}
+
 std::vector<scenario> load() {
   std::vector<scenario> all;
   std::vector<std::string> files;
@@ -106,7 +116,14 @@ std::vector<scenario> load() {
       runs.push_back(k);
     }
   }
-  for (size_t k = 0; k < runs.size(); k++) runs[k].name += "_" + std::to_string(k);
+  // Names to read in ctest's list: the file, the title's first words, a
+  // case's first arguments; numbered only where two would be the same.
+  std::map<std::string, int> taken;
+  for (auto &r : runs) {
+    size_t c = r.title.find(" [");
+    std::string n = r.name + "_" + slug(r.title.substr(0, c), 32) + (c == std::string::npos ? "" : "_" + slug(r.title.substr(c), 16));
+    r.name = taken[n]++ ? n + "_" + std::to_string(taken[n]) : n;
+  }
   return runs;
 }
 
