@@ -43,70 +43,214 @@ static void overeni();
 
 // ------------------------------------------------ console, progress, summary
 
-static int ukazano;  // a progress line shows on the terminal
+// At a terminal, what the line the cursor is on holds: the width of the
+// progress line shown (the next message clears it), or else 0 nothing yet,
+// 1 text to keep (an answer, dots), 2 a line the next "\r" text overwrites
+// (the settings tried, "Flushing write buffer  ").
+static int ukazano, radek;
 
-// Clears the progress line, so that what follows reads as without it.
-static void smaz() {
-  if (!ukazano) return;
-  ukazano = 0;
-  fwrite("\r                      \r", 1, 24, stdout);
+// At a terminal every answer and every error keeps a line of its own:
+// text that would overwrite a line to keep, or run on from a line that
+// isn't its own, starts a new one. A retry's dot runs on from a progress
+// line, and an error leaves it on screen, with the address that failed.
+static void zalom(const char *b, int n, int docasny) {
+  int tecka = !strcmp(b, "."), dal = tecka || !strncmp(b, "OK", 2);  // runs on from the line
+  std::string v;
+  if (ukazano && tecka) {
+    ukazano++;
+  } else if (ukazano && !strncmp(b + (b[0] == '\n'), "Error:", 6)) {
+    ukazano = 0;
+    radek = 1;
+  } else if (ukazano) {
+    v = "\r" + std::string(ukazano, ' ') + "\r";
+    ukazano = 0;
+  }
+  if (b[0] == '\r' ? radek == 1 : b[0] != '\n' && radek && !dal) v += '\n';
+  v.append(b, n);
+  fwrite(v.data(), 1, v.size(), stdout);
+  if (!ukazano) radek = b[n - 1] == '\n' ? 0 : dal && radek ? radek : docasny ? 2 : 1;
+}
+
+static void piste(int docasny, const char *fmt, va_list ap) {
+  char b[2048];
+  int n = vsnprintf(b, sizeof b, fmt, ap);
+  if (n <= 0) return;
+  if (n >= (int)sizeof b) n = (int)sizeof b - 1;
+  if (terminal)
+    zalom(b, n, docasny);
+  else
+    fwrite(b, 1, (size_t)n, stdout);
 }
 
 // Console text, a message at a time: one write each, so that a console
 // that costs a system call a character shows it at once all the same.
 void vypis(const char *fmt, ...) {
-  char b[2048];
   va_list ap;
   va_start(ap, fmt);
-  int n = vsnprintf(b, sizeof b, fmt, ap);
+  piste(0, fmt, ap);
   va_end(ap);
-  if (n < 0) return;
-  if (n >= (int)sizeof b) n = (int)sizeof b - 1;
-  smaz();
-  fwrite(b, 1, (size_t)n, stdout);
 }
 
-// A progress line: the next message clears it first.
-static void ukaz(const char *b) {
-  fputs(b, stdout);
-  ukazano = 1;
+// A line that the next "\r" text overwrites, as a progress line does.
+static void docasne(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+static void docasne(const char *fmt, ...) {
+  va_list ap;
+  va_start(ap, fmt);
+  piste(1, fmt, ap);
+  va_end(ap);
 }
+
+// A progress line, as wide as the one it overwrites: the next message
+// clears it first. At a terminal only.
+static void ukaz(const char *b) {
+  int n = (int)strlen(b) - 1;  // its "\r" aside
+  fprintf(stdout, "%s%s%*s", radek && !ukazano ? "\n" : "", b, ukazano > n ? ukazano - n : 0, "");
+  radek = 0;
+  if (n > ukazano) ukazano = n;
+}
+
+// Clears the progress line, so that what follows reads as without it.
+static void smaz() {
+  if (!ukazano) return;
+  fprintf(stdout, "\r%*s\r", ukazano, "");
+  ukazano = 0;
+}
+
+// Bytes a second of n bytes in us microseconds.
+static unsigned long za_sekundu(unsigned long n, long long us) {
+  return (unsigned long)(n * 1000000LL / (us < 1 ? 1 : us));
+}
+
+// "  8136 bytes/s  0:42 left": the rate of n bytes since `od`, `hotovo`
+// parts in that time, and the time `zbyva` more take at it (-1: unknown).
+static std::string tempo(unsigned long n, long long od, unsigned long hotovo, long zbyva) {
+  long long us = hodiny_us() - od;
+  char b[64] = "";
+  if (!hotovo || us <= 0) return b;
+  int m = snprintf(b, sizeof b, "  %lu bytes/s", za_sekundu(n, us));
+  long s = zbyva > 0 ? (long)(zbyva * us / (long long)hotovo / 1000000) : 0;
+  if (zbyva >= 0) snprintf(b + m, sizeof b - m, "  %ld:%02ld left", s / 60, s % 60);
+  return b;
+}
+
+static long long postup_od;  // when the transfer whose progress shows began
 
 // A long transfer's progress for a person at a terminal, as "\rReading
-// 020400  37%": nothing goes into a file or pipe. Each such line is as
-// wide as the one before it, which it overwrites.
+// 020400  37%  3981 bytes/s  0:12 left": nothing goes into a file or pipe.
 static void postup(const char *co, unsigned adr, unsigned long uz, unsigned long celkem) {
   if (!terminal || !celkem) return;
-  char b[64];
-  snprintf(b, sizeof b, "\r%s %06X %3d%%", co, adr, (int)(uz * 100 / celkem));
+  if (!uz) postup_od = hodiny_us();
+  char b[128];
+  snprintf(b, sizeof b, "\r%s %06X %3d%%%s", co, adr, (int)(uz * 100 / celkem),
+           tempo(uz, postup_od, uz, (long)(celkem - uz)).c_str());
   ukaz(b);
 }
 
-// How far the script now being read has got, in percent; -1 when unknown.
-static int obraz = -1;
+// An image's load at a terminal is one line: the blocks of the script now
+// read (its total counted ahead, -1 when it can't be read twice) and those
+// sent; of the image since its last S8 record, blocks, bytes and its start
+// (-1 before its first block), for its rate and the line that sums it up.
+static long bloku_celkem = -1;
+static unsigned long bloku_poslano, obraz_bloku, obraz_bajtu;
+static long long obraz_od = -1;
 
-// An image record is being packed: with a known script size, how far.
+// An image record is being packed (a terminal shows its blocks instead).
 static void baleni() {
-  if (!terminal || obraz < 0) {
-    vypis("\rPacking...");
-    return;
-  }
-  char b[32];
-  snprintf(b, sizeof b, "\rPacking... %3d%%", obraz);
+  if (!terminal) vypis("\rPacking...");
+}
+
+// The block at adr goes out: into a file or pipe the line it always had,
+// at a terminal how far the image has got.
+static void blok_jde(unsigned adr) {
+  if (!terminal) return vypis("\rSending block %06X   ", adr);
+  if (obraz_od < 0) obraz_od = hodiny_us();
+  unsigned long n = bloku_poslano + 1;
+  char b[128];
+  if (bloku_celkem >= (long)n)
+    snprintf(b, sizeof b, "\rSending block %06X (%lu/%ld) %3d%%%s", adr, n, bloku_celkem,
+             (int)(bloku_poslano * 100 / bloku_celkem),
+             tempo(obraz_bajtu, obraz_od, obraz_bloku, bloku_celkem - (long)bloku_poslano).c_str());
+  else
+    snprintf(b, sizeof b, "\rSending block %06X (%lu)%s", adr, n, tempo(obraz_bajtu, obraz_od, obraz_bloku, -1).c_str());
   ukaz(b);
 }
 
-// A regular file's size, to tell how far its reading has got; -1 for a
-// pipe or when not at a terminal.
-static long velikost(FILE *f) {
-  if (!terminal || fseek(f, 0, SEEK_END)) return -1;
-  long v = ftell(f);
-  return fseek(f, 0, SEEK_SET) ? -1 : v;
+// The block was taken, with n bytes.
+static void blok_prijat(unsigned long n) {
+  if (!terminal) return vypis("OK\n");
+  bloku_poslano++;
+  obraz_bloku++;
+  obraz_bajtu += n;
 }
 
-// What the run moved, for its summary; when the port opened.
+// The image's end record: at a terminal the line that sums the image up.
+static void obraz_konec() {
+  if (!terminal || !obraz_bloku) return;
+  long long us = hodiny_us() - obraz_od;
+  long desetiny = (long)((us + 50000) / 100000);
+  vypis("Sent %lu blocks (%lu bytes) in %ld.%ld s, %lu bytes/s\n", obraz_bloku, obraz_bajtu, desetiny / 10,
+        desetiny % 10, za_sekundu(obraz_bajtu, us));
+  obraz_bloku = obraz_bajtu = 0;
+  obraz_od = -1;
+}
+
+// The blocks a script's S2 and S8 records will send, as the packer sends
+// them from the block buffer as it stands: when at a terminal and the file
+// can be read twice; else -1. Leaves the file at its start.
+static long bloky(FILE *f) {
+  if (!terminal || olds24 || fseek(f, 0, SEEK_END) || ftell(f) < 0 || fseek(f, 0, SEEK_SET)) return -1;
+  unsigned adr = binadr, plny = 0, pole[4];
+  long n = 0;
+  for (int i = 0; i < 16; i++) plny |= binmask[i];
+  char r[12];
+  for (int c = 0; (c = getc(f)) != EOF;) {
+    int k = 0;
+    for (; c != EOF && c != '\n' && c != '\r'; c = getc(f))
+      if (k < 10) r[k++] = (char)c;
+    r[k] = 0;
+    if (k < 10 || r[0] != 'S' || (r[1] != '2' && r[1] != '8') ||
+        sscanf(r + 2, "%2x%2x%2x%2x", &pole[0], &pole[1], &pole[2], &pole[3]) != 4 || pole[0] < 4)
+      continue;
+    unsigned a = pole[1] << 16 | pole[2] << 8 | pole[3], d = pole[0] - 4;
+    do {
+      if ((a & 0xFFFF80) != adr && plny) n++, plny = 0;
+      adr = a & 0xFFFF80;
+      unsigned vejde = adr + 128 - a < d ? adr + 128 - a : d;
+      plny |= vejde;
+      d -= vejde;
+      a = adr + 128;
+    } while (d && a < ADRLIM);
+    if (r[1] == '8' && plny) n++, plny = 0;
+  }
+  clearerr(f);
+  return fseek(f, 0, SEEK_SET) ? -1 : n;
+}
+
+// A script counts its blocks while it is read, its includer's count waits.
+struct pocitadlo {
+  long celkem = bloku_celkem;
+  unsigned long poslano = bloku_poslano;
+  explicit pocitadlo(FILE *f) {
+    bloku_celkem = bloky(f);
+    bloku_poslano = 0;
+  }
+  ~pocitadlo() {
+    bloku_celkem = celkem;
+    bloku_poslano = poslano;
+  }
+};
+
+// What the run moved, for its summary, and the time each phase took; when
+// the port opened.
 static unsigned long nahrano, precteno, overeno, opakovani;
-static long long otevreno_v;
+static long long nahrano_us, precteno_us, overeno_us, otevreno_v;
+
+// A phase's time, from here to the scope's end.
+struct mereni {
+  long long &kam, od;
+  explicit mereni(long long &k) : kam(k), od(hodiny_us()) {}
+  ~mereni() { kam += hodiny_us() - od; }
+};
 
 // A memory command or a verify pass is done: n bytes more, no progress line.
 static void hotovo(unsigned long &kam, unsigned long n) {
@@ -115,15 +259,20 @@ static void hotovo(unsigned long &kam, unsigned long n) {
 }
 
 // After loading, reading or verifying: seconds and rate, what moved, retries.
-// What doesn't depend on the clock ends the line.
+// What doesn't depend on the clock ends the line in a file or pipe; a
+// terminal shows each phase's own rate after it.
 static void souhrn() {
   unsigned long bajty = nahrano + precteno + overeno;
   if (!bajty) return;
   long long us = hodiny_us() - otevreno_v;
   if (us < 1) us = 1;
   long desetiny = (long)((us + 50000) / 100000);
-  vypis("Summary: %ld.%ld s, %lu bytes/s; bytes loaded %lu, read %lu, verified %lu; retries %lu\n", desetiny / 10,
-        desetiny % 10, (unsigned long)(bajty * 1000000LL / us), nahrano, precteno, overeno, opakovani);
+  char faze[128] = "";
+  if (terminal)
+    snprintf(faze, sizeof faze, "; bytes/s loaded %lu, read %lu, verified %lu", za_sekundu(nahrano, nahrano_us),
+             za_sekundu(precteno, precteno_us), za_sekundu(overeno, overeno_us));
+  vypis("Summary: %ld.%ld s, %lu bytes/s; bytes loaded %lu, read %lu, verified %lu; retries %lu%s\n", desetiny / 10,
+        desetiny % 10, za_sekundu(bajty, us), nahrano, precteno, overeno, opakovani, faze);
 }
 
 // A file a routine holds open. The programs' finish() ends the process, which
@@ -314,6 +463,7 @@ void sendbin() {
   for (int i = 0; i < 16; i++)
     if (binmask[i]) prazdny = 0;
   if (prazdny) return;
+  mereni m(nahrano_us);
 
   char b[256];
   unsigned char *ub = (unsigned char *)b;
@@ -336,7 +486,7 @@ void sendbin() {
     if (pokus < 8) opakovani++;
     ocekavej_telegram();
     vymen(b, w + 2, pokus < 8, 0);
-    vypis("\rSending block %06X   ", binadr);
+    blok_jde(binadr);
     vyckej(1);
     sparuj();
     if (txrxok) {
@@ -347,10 +497,12 @@ void sendbin() {
       }
       for (int i = 0; overit && i < 128; i++)
         if (naplneno(i)) zapis(binadr + i, binbuf[i]);
-      for (int i = 0; i < 128; i++) nahrano += (unsigned long)naplneno(i);
+      unsigned long n = 0;
+      for (int i = 0; i < 128; i++) n += (unsigned long)naplneno(i);
+      nahrano += n;
       memset(binmask, 0, sizeof binmask);
       snprintf(o, sizeof o, "%s", t);
-      vypis("OK\n");
+      blok_prijat(n);
       return;
     }
   }
@@ -397,7 +549,8 @@ void binwrite(char *b) {
   } while (n);
   if (b[1] != '8') return;
   sendbin();
-  vypis("\rFlushing write buffer  ");
+  obraz_konec();
+  docasne("\rFlushing write buffer  ");
   sendc(b);
   if (strpbrk(o, "!?") || o[0] != '%' || o[1] != '*') {
     vypis("\nError: Unexpected response: %s\n", o);
@@ -512,6 +665,7 @@ static void cteni(int odkud, int kolik, const char *soubor, int nejvic, int hex)
     souborchyba("open", soubor);
   }
   rozepsany = &v;
+  mereni m(precteno_us);
   int celk = 0, k = kus_cteni(nejvic);
   for (int adr = odkud; adr < odkud + kolik; adr += k) {
     int del = odkud + kolik - adr;
@@ -548,6 +702,7 @@ void hexget(int odkud, int kolik, const char *soubor) { cteni(odkud, kolik, soub
 static void overeni() {
   std::map<unsigned, blok> z;
   z.swap(zapsano);
+  mereni m(overeno_us);
   int celk = 0, kolik = 0, rozdilu = 0, k = kus_cteni(64);
   unsigned long vsech = 0;
   for (auto &b : z)
@@ -556,10 +711,7 @@ static void overeni() {
   std::vector<unsigned char> ocek;  // the piece gathered for the next request, from od
   auto cti = [&] {
     if (ocek.empty()) return;
-    if (terminal)
-      postup("Verifying", od, (unsigned long)kolik, vsech);
-    else
-      vypis("\rVerifying %06X", od);
+    postup("Verifying", od, (unsigned long)kolik, vsech);
     precti((int)od, (int)ocek.size(), 0);
     size_t i = 0;
     parovani([&](const char *d) {
@@ -631,6 +783,7 @@ void binput(int kam, const char *soubor) {
   nactisoubor(kam, soubor, data);
   // A write request of 10 characters and 2 a byte, its answer '*'.
   int k = kus(64, 10 + 10 + 10 + 1, 2);
+  long long t = hodiny_us();
   for (size_t i = 0; i < data.size(); i += k) {
     postup("Writing", kam + (unsigned)i, (unsigned long)i, (unsigned long)data.size());
     char d[2 * 64 + 1] = "";
@@ -641,6 +794,7 @@ void binput(int kam, const char *soubor) {
     sendc(b);
     if (o[0] != '*') necekana();
   }
+  nahrano_us += hodiny_us() - t;
   hotovo(nahrano, (unsigned long)data.size());
   if (overit && !data.empty()) porovnej(kam, data);
 }
@@ -934,8 +1088,9 @@ static void textovy_zaznam(uroven &u) {
           u.line);
     finish(9);
   }
+  long long t = hodiny_us();
   odesli(u);
-  if (b[1] >= '1' && b[1] <= '3') nahrano += gethb(b + 2) - adresa_bajtu(b[1]) - 1;
+  if (b[1] >= '1' && b[1] <= '3') nahrano += gethb(b + 2) - adresa_bajtu(b[1]) - 1, nahrano_us += hodiny_us() - t;
   if (overit && s13) zaznam(b, adresa_bajtu(b[1]), 1);
   if (overit && (b[1] == '7' || b[1] == '8' || b[1] == '9') && !zapsano.empty()) overeni();
 }
@@ -1005,13 +1160,12 @@ static void skript(const char *soubor, int hloubka) {
   if (!f.f) souborchyba("open", soubor);
   u.f = f.f;
   vypis("\nLoading: %s\n", soubor);
-  long vel = velikost(f.f);
+  pocitadlo bloku(f.f);
   prohlidni(u);
   int spatny, dlouhy;
   for (;;) {
     u.line++;
     if (!ctiradek(u, u.bb(), &spatny, &dlouhy)) break;
-    obraz = vel > 0 ? (int)(ftell(f.f) * 100LL / vel) : -1;
     radek_ok(u, u.line, spatny, dlouhy);
     if (u.bb()[0] == ';' || (signed char)u.bb()[0] <= ' ') continue;
     snprintf(u.ll.data(), u.ll.size(), "%s", u.bb());
@@ -1139,8 +1293,10 @@ void quarn(unsigned argc, char **argv) {
   olds24 = ramc = overit = 0;
   zapsano.clear();
   nahrano = precteno = overeno = opakovani = 0;
-  ukazano = 0;
-  obraz = -1;
+  nahrano_us = precteno_us = overeno_us = 0;
+  ukazano = radek = 0;
+  bloku_celkem = obraz_od = -1;
+  bloku_poslano = obraz_bloku = obraz_bajtu = 0;
 
   // Standard output is the platform layer's: each message goes in one write.
   setvbuf(stdin, nullptr, _IONBF, 0);
@@ -1181,7 +1337,7 @@ void quarn(unsigned argc, char **argv) {
   if ((olds24 = slovo(argc, argv, "old"))) argv[olds24][0] = 0;
   if ((overit = slovo(argc, argv, "verify"))) argv[overit][0] = 0;
 
-  vypis("Serial UART port:%3x irq:%x baud:%d mode:%x", port, irq, (int)baud, mode >> 2);
+  docasne("Serial UART port:%3x irq:%x baud:%d mode:%x", port, irq, (int)baud, mode >> 2);
   if (zapni_UART(port, irq, (int)baud, mode)) {
     vypis("Wrong settings, can't initialize UART\n");
     odmitnuto(bvolba, (int)baud);

@@ -13,7 +13,8 @@
 //   pattern NAME: N          N bytes of a fixed pseudo-random sequence
 //   sh: COMMAND              run in the folder before the loader
 //   poke ADDR: HEX           board memory before the run
-//   terminal:                (in-process) the console is a terminal
+//   terminal:                (in-process) the console is a terminal;
+//   terminal: shown          and the console text is judged as it shows
 //   answer N: TEXT | answer N hex: BYTES | drop: N...   (in-process) the
 //                            board's answer to request N replaced or lost
 //   case: ARGS => TEXT       one more run, of the set-up keys above and these
@@ -165,6 +166,8 @@ std::string poked(const scenario &s, const std::string &dir) {
   return mem;
 }
 
+bool shown(const scenario &s) { return !s.all("terminal").empty() && s.all("terminal")[0]->text == "shown"; }
+
 outcome inproc(const scenario &s, const std::string &dir) {
   seam::reset(s.all("board").empty() ? std::vector<std::string>() : s.all("board")[0]->words);
   std::string mem = poked(s, dir);
@@ -188,6 +191,7 @@ outcome inproc(const scenario &s, const std::string &dir) {
   terminal = !s.all("terminal").empty();
   auto r = seam::run(s.all("run")[0]->words);
   terminal = 0;
+  if (shown(s)) r.out = seam::drawn(r.out);
   return {r.code, r.out, std::string(seam::brd.mem.begin(), seam::brd.mem.end()), seam::wire, seam::now / 1000.0};
 }
 
@@ -219,7 +223,7 @@ outcome e2e(const scenario &s, const std::string &dir) {
 void judge(const scenario &s, const outcome &r, const std::string &dir) {
   for (auto &i : s.items) {
     std::string v = i.text;
-    if (wine && (i.key == "out" || i.key == "end" || i.key == "has")) v = seam::drawn(v);
+    if ((wine || shown(s)) && (i.key == "out" || i.key == "end" || i.key == "has")) v = seam::drawn(v);
     SCOPED_TRACE(i.key + " " + i.arg);
     if (i.key == "exit") { EXPECT_EQ(r.code, std::stoi(v)) << r.out; }
     if (i.key == "out") { EXPECT_EQ(r.out, v); }
