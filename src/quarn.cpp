@@ -3,6 +3,7 @@
 // it reaches the line only through comdrv.h and ends runs through finish().
 #include "quarn.h"
 
+#include <cctype>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -1251,6 +1252,53 @@ static void identita() {
   finish(0);
 }
 
+// The option words the driver took, by their form: the letter of b, p, i
+// and m, the word of the others.
+static std::map<std::string, std::string> vzato;
+
+static std::string forma(const char *a) { return strchr("bpim", a[0]) ? std::string(1, a[0]) : a; }
+
+// Takes an option word out of the arguments.
+static void vezmi(char *a) {
+  vzato[forma(a)] = a;
+  a[0] = 0;
+}
+
+static int stejne(char a, char b) { return tolower((unsigned char)a) == tolower((unsigned char)b); }
+
+// 2 when a and b differ in letter case only; 1 when they differ, case
+// aside, by two neighbours swapped or one letter more, less or other.
+static int blizko(const char *a, const char *b) {
+  size_t i = 0, m = strlen(a), n = strlen(b);
+  while (i < m && i < n && stejne(a[i], b[i])) i++;
+  auto zbytek = [&](size_t x, size_t y) {
+    for (; x < m && y < n; x++, y++)
+      if (!stejne(a[x], b[y])) return 0;
+    return x == m && y == n ? 1 : 0;
+  };
+  if (i == m && i == n) return 2;
+  int prehozene = i + 1 < m && i + 1 < n && stejne(a[i], b[i + 1]) && stejne(a[i + 1], b[i]) && zbytek(i + 2, i + 2);
+  return prehozene || (i < m && i < n && zbytek(i + 1, i + 1)) || (i < m && zbytek(i + 1, i)) || (i < n && zbytek(i, i + 1));
+}
+
+// A command-line word the board refused that reads as an option mistyped,
+// or as an option that a later word of its form outranked: at a terminal,
+// a line that says so. Words under four characters (board commands such
+// as G0) get none.
+static void rada(const char *w) {
+  static const char *const volby[] = {"verify", "old",    "p3f8",   "p2f8",   "b2400",  "b4800",
+                                      "b9600",  "b19200", "b38400", "b57600", "b115200"};
+  auto v = vzato.find(forma(w));
+  if (!terminal || strlen(w) < 4) return;
+  if (v != vzato.end() && !strchr(w, '.'))
+    return vypis("Hint: \"%s\" went to the board as a command: of words of its form only the rightmost, \"%s\", "
+                 "is the option.\n", w, v->second.c_str());
+  for (const char *o : volby)
+    if (int b = blizko(w, o))
+      return vypis("Hint: \"%s\" went to the board as a command: is it the option \"%s\"?%s\n", w, o,
+                   b == 2 ? " Options are case-sensitive." : "");
+}
+
 static void argument(char *a) {
   char c[256];
   snprintf(c, sizeof c, "%s", a);
@@ -1270,6 +1318,7 @@ static void argument(char *a) {
   vypis("\rAnswer: %s", o);
   if (strpbrk(o, "!?")) {
     vypis("Error: Negative response.\n");
+    rada(a);
     finish(7);
   }
 }
@@ -1292,6 +1341,7 @@ void quarn(unsigned argc, char **argv) {
   memset(binmask, 0, sizeof binmask);
   olds24 = ramc = overit = 0;
   zapsano.clear();
+  vzato.clear();
   nahrano = precteno = overeno = opakovani = 0;
   nahrano_us = precteno_us = overeno_us = 0;
   ukazano = radek = 0;
@@ -1317,25 +1367,25 @@ void quarn(unsigned argc, char **argv) {
   if (unsigned k = volba(argc, argv, 'b')) {
     snprintf(bvolba, sizeof bvolba, "%s", argv[k]);
     baud = (unsigned)hodnota(argv[k], 6, 10);
-    argv[k][0] = 0;
+    vezmi(argv[k]);
   }
   if (unsigned k = volba(argc, argv, 'p')) {
     port = (short)hodnota(argv[k], 4, 16);
-    argv[k][0] = 0;
+    vezmi(argv[k]);
   }
   if (unsigned k = volba(argc, argv, 'i')) {
     irq = (signed char)(argv[k][1] - '0');
-    argv[k][0] = 0;
+    vezmi(argv[k]);
   }
   if (unsigned k = volba(argc, argv, 'm')) {
     if (argv[k][1] >= '0' && argv[k][1] <= '4') {
       mode = (signed char)(argv[k][1] - '0');
-      argv[k][0] = 0;
+      vezmi(argv[k]);
     }
   }
-  if ((ramc = slovo(argc, argv, "ram"))) argv[ramc][0] = 0;
-  if ((olds24 = slovo(argc, argv, "old"))) argv[olds24][0] = 0;
-  if ((overit = slovo(argc, argv, "verify"))) argv[overit][0] = 0;
+  if ((ramc = slovo(argc, argv, "ram"))) vezmi(argv[ramc]);
+  if ((olds24 = slovo(argc, argv, "old"))) vezmi(argv[olds24]);
+  if ((overit = slovo(argc, argv, "verify"))) vezmi(argv[overit]);
 
   docasne("Serial UART port:%3x irq:%x baud:%d mode:%x", port, irq, (int)baud, mode >> 2);
   if (zapni_UART(port, irq, (int)baud, mode)) {
