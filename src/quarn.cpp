@@ -1191,7 +1191,7 @@ static const char *const pomoc =
     " i4          interrupt, shown only\n"
     " b38400      speed: 2400 4800 9600 19200 38400 (default) 57600 115200\n"
     " m0          line mode 0-4; its low two bits: 0 no parity, 1 odd, 2 even, 3 odd\n"
-    " old         BIOS before 1.28: S-records go to the board as text\n"
+    " old         firmware before v1.28: S-records go to the board as text\n"
     " verify      read back and compare every image and @binput written\n"
     " name.ext    an argument with a '.' is a script; any other is sent as a command\n"
     " @binget000400,000100>mem.bin   read 0x100 bytes from 0x400 into a raw file\n"
@@ -1199,12 +1199,24 @@ static const char *const pomoc =
     " @binput000400<boot.bin         write a raw file from 0x400\n"
     " @bincmp000400<boot.bin         compare memory from 0x400 with a raw file\n"
 #ifdef _WIN32
-    " quarn.exe --ports lists the serial ports\n"
+    " QUARN_COM1, QUARN_COM2: the ports of p3f8 and p2f8 (COM1, COM2), such as COM7\n"
+    " --ports lists the serial ports, --version the version\n"
     " Exit codes and more: README-windows.txt\n";
 #else
     " QUARN_COM1, QUARN_COM2: the devices of p3f8 and p2f8 (/dev/ttyS0, /dev/ttyS1)\n"
     " quarn --ports lists the serial ports, quarn --version the version\n"
     " Exit codes and more: man quarn\n";
+#endif
+
+// The usage: on Windows the lines it always had; elsewhere the program that
+// runs, with every option.
+static const char *const pouziti =
+#ifdef _WIN32
+    " Use: quarn.exe [p3f8] [i4] [b38400] [old] [file(-s)] [command(-s)]\n"
+    " Option 'old' required for boards with BIOS version prior to 1.28\n";
+#else
+    " Use: quarn [p3f8] [i4] [b38400] [m0] [old] [verify] [file(-s)] [command(-s)] [@command(-s)]\n"
+    " Option 'old' required for boards with firmware before v1.28\n";
 #endif
 
 int napoveda(unsigned argc, char **argv) {
@@ -1352,8 +1364,7 @@ void quarn(unsigned argc, char **argv) {
   setvbuf(stdin, nullptr, _IONBF, 0);
   vypis("%s", banner);
   if (napoveda(argc, argv)) {
-    vypis(" Use: quarn.exe [p3f8] [i4] [b38400] [old] [file(-s)] [command(-s)]\n");
-    vypis(" Option 'old' required for boards with BIOS version prior to 1.28\n");
+    vypis("%s", pouziti);
     vypis(" Note: All options and commands are case sensitive ! \n");
     vypis(" Option 'verify' reads back and compares every image and @binput written\n");
     vypis("%s", pomoc);

@@ -414,7 +414,17 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
     vypis("%s", chyba);
     finish(8);
   }
+  // The words the POSIX build takes, as it takes them: the version, then
+  // help as '?' shows it. Other words beginning with '-' go to the board.
+  static char help[] = "?";
   for (int k = 1; k <= s.cmdno; k++)
+    if (!strcmp(s.cmdpar[k], "--version")) {
+      vypis("quarn %s\n", QUARN_VERSION);
+      skonci(0);
+    }
+  for (int k = 1; k <= s.cmdno; k++)
+    if (!strcmp(s.cmdpar[k], "--help")) s.cmdpar2[k] = help;
+  for (int k = 1; k <= s.cmdno && !napoveda((unsigned)s.cmdno + 1, s.cmdpar2); k++)
     if (!strcmp(s.cmdpar[k], "--ports")) {
       porty();
       skonci(0);
