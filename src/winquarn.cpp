@@ -6,9 +6,12 @@
 #include <io.h>
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "comdrv.h"
 #include "quarn.h"
@@ -341,7 +344,7 @@ int dozvuk() {
 // COM2 name now. Opens none of them.
 static void porty() {
   HKEY k;
-  int nalezeno = 0;
+  std::vector<std::string> nalezeno;  // "COM3 (\Device\Serial0)", COM3 before COM12
   if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, KEY_READ, &k) == ERROR_SUCCESS) {
     char jmeno[256];
     BYTE port[256];
@@ -350,12 +353,14 @@ static void porty() {
       if (RegEnumValueA(k, i, jmeno, &dj, NULL, &typ, port, &dp) != ERROR_SUCCESS) break;
       if (typ != REG_SZ) continue;
       port[dp] = 0;
-      vypis("%s (%s)\n", (char *)port, jmeno);
-      nalezeno++;
+      nalezeno.push_back(std::string((char *)port) + " (" + jmeno + ")");
     }
     RegCloseKey(k);
   }
-  if (!nalezeno) vypis("No serial ports found.\n");
+  std::sort(nalezeno.begin(), nalezeno.end(),
+            [](const std::string &a, const std::string &b) { return comdrv_poradi(a.c_str(), b.c_str()) < 0; });
+  for (auto &p : nalezeno) vypis("%s\n", p.c_str());
+  if (nalezeno.empty()) vypis("No serial ports found.\n");
   static const short com[] = {0x3F8, 0x2F8};
   for (short p : com) {
     char jmeno[160];

@@ -28,7 +28,8 @@ TEST(Programs, SimCommandLine) {
 
 // A port another program holds (locked), a regular file, a device that takes
 // no line settings, a port that isn't there: refused with the device, what
-// named it and the system's reason; exit code 2. --ports opens none.
+// named it and the system's reason; exit code 2. --ports opens none, in
+// the order people count ports, and marks the system's console.
 TEST(Programs, PortsRefused) {
   auto r = sh("$SIM >tty & sim=$!; until [ -s tty ]; do sleep 0.01; done; read pty <tty; flock $pty sleep 1 & "
               "sleep 0.2; touch plain; { QUARN_COM1=$pty $Q I000000 | sed \"s|$pty|PTY|\"; QUARN_COM1=plain $Q; "
@@ -43,12 +44,14 @@ TEST(Programs, PortsRefused) {
   // devices are made up in a mount namespace of the test's own: a stable
   // name, a ttyS with no UART behind it, names of no serial port.
   r = sh("unshare -rm true || exit 77; unshare -rm sh -c 'mount -t tmpfs t /dev && mount -t tmpfs t /sys/class/tty && "
-         "cd /sys/class/tty && mkdir ttyS4 ttyS5 && echo 0 >ttyS4/type && echo 4 >ttyS5/type && cd /dev && "
-         "mkdir -p serial/by-id && touch ttyS4 ttyS5 ttyUSB0 ttyACM ttyX && ln -s ../../ttyUSB0 serial/by-id/usb-A && "
-         "QUARN_COM1=none env -u QUARN_COM2 $Q x --ports && rm -r ttyS5 ttyUSB0 serial && $Q --ports | head -1'");
+         "cd /sys/class/tty && mkdir ttyS4 ttyS5 ttyS10 && echo 0 >ttyS4/type && echo 4 | tee ttyS5/type >ttyS10/type && "
+         "cd /dev && echo ttyUSB0 >c && mount --bind c /proc/consoles && mkdir -p serial/by-id && "
+         "touch ttyS4 ttyS5 ttyS10 ttyUSB0 ttyACM ttyX && ln -s ../../ttyUSB0 serial/by-id/usb-A && "
+         "QUARN_COM1=none env -u QUARN_COM2 $Q x --ports && rm -r ttyS5 ttyS10 ttyUSB0 serial && $Q --ports | head -1'");
   if (r.first == 77) GTEST_SKIP() << "no mount namespace here";
-  EXPECT_EQ(r.second, "/dev/serial/by-id/usb-A -> /dev/ttyUSB0\n/dev/ttyS5\n/dev/ttyUSB0\nCOM1 (p3f8): none (QUARN_COM1)\n"
-                      "COM2 (p2f8): /dev/ttyS1 (QUARN_COM2 unset)\nNo serial ports found.\n");
+  const std::string console = ", the system's console, not a free port\n";
+  EXPECT_EQ(r.second, "/dev/serial/by-id/usb-A -> /dev/ttyUSB0" + console + "/dev/ttyS5\n/dev/ttyS10\n/dev/ttyUSB0" + console +
+                      "COM1 (p3f8): none (QUARN_COM1)\nCOM2 (p2f8): /dev/ttyS1 (QUARN_COM2 unset)\nNo serial ports found.\n");
   // A port in use can't be opened by another program, even one that takes
   // no lock (root can: hence the namespace).
   r = sh("$SIM --drop 1 -- sh -c '$Q R0 >/dev/null & sleep 0.3; unshare -r sh -c \"exec 3<>$QUARN_COM1\" 2>&1; kill $!'");

@@ -1,7 +1,7 @@
-// What no scenario reaches, in-process: the Windows command-line splitter,
-// sendc's own limit and binwrite's own record check, how much the Windows layer reads of an answer still
-// arriving; the simulated board's answers and memory (board.txt) and its
-// receiver.
+// What no scenario reaches, in-process: the Windows command-line splitter
+// and the order of ports, sendc's own limit and binwrite's own record
+// check, how much the Windows layer reads of an answer still arriving; the
+// simulated board's answers and memory (board.txt) and its receiver.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -38,6 +38,9 @@ TEST(Units, SplittingTheWindowsCommandLine) {
   for (auto &c : cases) EXPECT_EQ(split(c.first), c.second) << c.first;
   for (auto c : {std::make_pair("quarn.exe  p2f8 x", "p2f8 x"), {"quarn.exe", ""}, {"\"C:\\Program Files\\quarn.exe\" b9600", "b9600"}})
     EXPECT_STREQ(cmdtail(c.first), c.second);
+  // --ports lists the ports the system reports as people count them.
+  for (auto c : {std::make_pair("COM3 (a)", "COM12 (b)"), {"COM2", "COM02"}, {"COM9", "LPT1"}, {"ttyS9", "ttyUSB0"}})
+    EXPECT_LT(comdrv_poradi(c.first, c.second), 0) << c.first;
 }
 
 // The longest text fills the 256-byte telegram, a '~' not counted; one more
