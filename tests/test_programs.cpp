@@ -1,5 +1,5 @@
 // The programs as processes, where no scenario reaches: quarn-sim's command
-// line and memory file; quarn's refusal of ports it can't have, a line that
+// line (its version, a board in the background) and memory file; quarn's refusal of ports it can't have, a line that
 // holds an earlier run's answer, one that goes away or takes no bytes,
 // signals, and progress at a pseudo-terminal.
 #include <gtest/gtest.h>
@@ -19,11 +19,15 @@ TEST(Programs, SimCommandLine) {
   EXPECT_EQ(sh("$SIM sh -c 'kill -9 $$'").first, 128 + 9);
   EXPECT_EQ(sh("$SIM -- sh -c 'test -c \"$QUARN_COM1\" && test \"$QUARN_COM1\" = \"$QUARN_COM2\"'").first, 0);
   EXPECT_EQ(sh("$SIM -- no-such-command-here").first, 127);
-  for (auto bad : {"--bogus", "--drop 1.5", "--drop 0.5:9", "--late x", "--late @0", "--twice 1:x", "--baud 0",
+  for (auto bad : {"--bogus", "--background true", "--drop 1.5", "--drop 0.5:9", "--late x", "--late @0", "--twice 1:x", "--baud 0",
                    "--seed -1", "--old=1", "--mode 5", "--stuck 5-4", "--stuck 1000000-1000001"})
     EXPECT_EQ(sh("$SIM " + std::string(bad) + " -- true").first, 2) << bad;
   // A memory file that can't be the board's 16 MiB.
   EXPECT_EQ(sh("truncate -s 16777217 big && $SIM --memory big -- true").first, 1);
+  // Its version; a board in the background is ready when the command returns.
+  EXPECT_EQ(sh("$SIM --version").second.rfind("quarn-sim 0.", 0), 0u);
+  auto r = sh("p=$($SIM --link b --background | sed -n 2p) && QUARN_COM1=b $Q; kill $p");
+  EXPECT_NE(r.second.find("ORBA-01 BELKOS v1.28\nExit code 0\n"), std::string::npos) << r.second;
 }
 
 // A port another program holds (locked), a regular file, a device that takes
