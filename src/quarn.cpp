@@ -1300,9 +1300,9 @@ static int blizko(const char *a, const char *b) {
 static void rada(const char *w) {
   static const char *const volby[] = {"verify", "old",    "p3f8",   "p2f8",   "b2400",  "b4800",
                                       "b9600",  "b19200", "b38400", "b57600", "b115200"};
-  auto v = vzato.find(forma(w));
   if (!terminal || strlen(w) < 4) return;
-  if (v != vzato.end() && !strchr(w, '.'))
+  auto v = vzato.find(forma(w));
+  if (v != vzato.end())
     return vypis("Hint: \"%s\" went to the board as a command: of words of its form only the rightmost, \"%s\", "
                  "is the option.\n", w, v->second.c_str());
   for (const char *o : volby)
