@@ -18,6 +18,9 @@ const char *const USAGE =
     "SIGTERM.\n"
     "\n"
     "  --link PATH     also make PATH a symbolic link to the terminal (removed at exit)\n"
+    "  --background    without COMMAND: serve in the background, returning once the\n"
+    "                  terminal (and PATH) is ready, after printing the terminal's\n"
+    "                  path and, on a second line, the process to stop with kill\n"
     "  --baud N        pace requests and answers at N baud, 10 bits a byte (default:\n"
     "                  answer at once); requests sent at another speed are garbled\n"
     "  --mode D        the board's line mode, parity by D's two low bits as the\n"
@@ -56,6 +59,7 @@ const char *const USAGE =
     "  --seed N        seed of the fault generator, to repeat a run\n"
     "\n"
     "  --help          show this text\n"
+    "  --version       show the version\n"
     "With --log or any fault, a summary line of counts goes to stderr at exit.\n";
 
 int usage_error(const std::string &what) {
@@ -139,6 +143,7 @@ int sim_parse(int argc, char **argv, sim_options &o) {
       {"junk", required_argument, nullptr, 'j'},    {"negative", required_argument, nullptr, 'N'},
       {"echo", required_argument, nullptr, 'e'},    {"hangup", required_argument, nullptr, 'H'},
       {"seed", required_argument, nullptr, 'S'},    {"help", no_argument, nullptr, 'h'},
+      {"version", no_argument, nullptr, 'V'},       {"background", no_argument, nullptr, 'g'},
       {"leftover", required_argument, nullptr, 'O'},
       {nullptr, 0, nullptr, 0}};
   int opt;
@@ -151,6 +156,10 @@ int sim_parse(int argc, char **argv, sim_options &o) {
     if (opt == 'h') {
       fputs(USAGE, stdout);
       return 0;
+    } else if (opt == 'V') {
+      o.version = true;
+    } else if (opt == 'g') {
+      o.background = true;
     } else if (opt == 'k') {
       o.link = optarg;
     } else if (opt == 'm') {
@@ -189,6 +198,7 @@ int sim_parse(int argc, char **argv, sim_options &o) {
     }
   }
   for (int i = optind; i < argc; i++) o.command.push_back(argv[i]);
+  if (o.background && optind < argc) return usage_error("--background serves no command");
   if (!o.command.empty()) o.command.push_back(nullptr);
   return -1;
 }

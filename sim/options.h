@@ -13,6 +13,8 @@ struct sim_options {
   int mode = 0;       // the board's line mode: its two low bits choose the parity
   bool old = false;
   bool ignore_text = false;  // S1 and S3 text records are not stored
+  bool background = false;   // serve on once the terminal is ready, in the background
+  bool version = false;      // show the version instead
   line_faults faults;
   std::vector<std::pair<uint32_t, uint32_t>> stuck;  // memory that ignores writes
   uint64_t seed = 0;

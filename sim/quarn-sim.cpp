@@ -264,6 +264,24 @@ void summary(const line_counts &c, uint64_t seed) {
           c.trickle, c.junk, c.echo, c.garbled, (unsigned long long)seed);
 }
 
+// --background: the board goes on in a process of its own, out of the
+// caller's session and output, while this one prints the terminal's path
+// and that process and ends: the terminal is ready when it returns.
+bool background(const std::string &path) {
+  pid_t pid = fork();
+  if (pid < 0) return fail_errno("fork");
+  if (pid > 0) {
+    printf("%s\n%d\n", path.c_str(), int(pid));
+    fflush(stdout);
+    _exit(0);
+  }
+  setsid();
+  int nul = open("/dev/null", O_RDWR | O_CLOEXEC);
+  bool ok = nul >= 0 && dup2(nul, STDIN_FILENO) >= 0 && dup2(nul, STDOUT_FILENO) >= 0;
+  if (nul >= 0) close(nul);
+  return ok || fail_errno("/dev/null");
+}
+
 int run(sim_options &o) {
   board b;
   sim_board(b, o);
@@ -282,10 +300,11 @@ int run(sim_options &o) {
   int status = 1;
   if (open_pty(p) && catch_signals(sig_r) && (o.link.empty() || make_link(o.link, p.path))) {
     pid_t child = 0;
-    if (o.command.empty()) {
+    if (o.background && !background(p.path)) return 1;
+    if (o.command.empty() && !o.background) {
       printf("%s\n", p.path.c_str());
       fflush(stdout);
-    } else {
+    } else if (!o.command.empty()) {
       child = spawn(o.command, p.path);
     }
     status = child < 0 ? 1 : serve(p, ln, o, child, sig_r);
@@ -305,5 +324,6 @@ int main(int argc, char **argv) {
   prctl(PR_SET_TIMERSLACK, 1UL);
   sim_options o;
   int status = sim_parse(argc, argv, o);
+  if (status < 0 && o.version) return printf("quarn-sim %s\n", QUARN_VERSION) < 0;
   return status >= 0 ? status : run(o);
 }

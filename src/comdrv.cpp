@@ -9,7 +9,9 @@
 // until the line has been quiet long enough that they cannot be coming.
 #include "comdrv.h"
 
+#include <cctype>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 int comdrv_nesparovano, comdrv_poskozeno, comdrv_ozvena, comdrv_opakovani, comdrv_jednou;
@@ -63,6 +65,17 @@ int comdrv_nastaveni(short port, int baud) {
 }
 
 const char *comdrv_promenna(short port) { return port == 0x2F8 ? "QUARN_COM2" : "QUARN_COM1"; }
+
+int comdrv_poradi(const char *a, const char *b) {
+  while (*a && *a == *b && !isdigit((unsigned char)*a)) a++, b++;
+  if (!isdigit((unsigned char)*a) || !isdigit((unsigned char)*b)) return (unsigned char)*a - (unsigned char)*b;
+  // Numbers by their value, then by their length (leading zeros).
+  char *ka, *kb;
+  unsigned long x = strtoul(a, &ka, 10), y = strtoul(b, &kb, 10);
+  if (x != y) return x < y ? -1 : 1;
+  if (ka - a != kb - b) return (int)(ka - a) - (int)(kb - b);
+  return comdrv_poradi(ka, kb);
+}
 
 int comdrv_frame(const char *tel, int delka, unsigned char *tx) {
   if (delka < 6 || delka > 256) return 0;

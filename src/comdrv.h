@@ -20,6 +20,8 @@ int comdrv_rychlost(int baud);
 int comdrv_nastaveni(short port, int baud);
 // The variable that names the device behind COM1 (0x3F8) or COM2 (0x2F8).
 const char *comdrv_promenna(short port);
+// Orders port names as people count them (COM3 before COM12): <0, 0 or >0.
+int comdrv_poradi(const char *a, const char *b);
 
 // One exchange: completes and writes the request telegram `tel` (delka bytes
 // on the line, checksum and end byte included), waits up to 550 ms for one

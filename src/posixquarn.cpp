@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -315,6 +316,23 @@ static int osazeny(const char *jmeno) {
 
 static int vse(const dirent *e) { return e->d_name[0] != '.'; }
 
+// ttyS2 before ttyS10.
+static int podle_cisla(const dirent **a, const dirent **b) { return comdrv_poradi((*a)->d_name, (*b)->d_name); }
+
+// The mark of a device that is one of the system's consoles (kernel
+// messages, a login on it), empty for others: it takes no board.
+static const char *systemova_konzole(const char *zarizeni, const char *pred) {
+  static char znacka[64];
+  char kam[PATH_MAX], jmeno[64];
+  int je = 0;
+  FILE *f = realpath(zarizeni, kam) && !strncmp(kam, "/dev/", 5) ? fopen("/proc/consoles", "r") : nullptr;
+  while (f && fscanf(f, "%63s%*[^\n]", jmeno) == 1) je |= !strcmp(jmeno, kam + 5);
+  if (f) fclose(f);
+  if (!je) return "";
+  snprintf(znacka, sizeof znacka, "%sthe system's console, not a free port", pred);
+  return znacka;
+}
+
 static void porty() {
   int nalezeno = 0;
   dirent **e;
@@ -322,13 +340,15 @@ static void porty() {
   for (int i = 0; i < n; i++) {
     char cesta[512], kam[512];
     snprintf(cesta, sizeof cesta, "/dev/serial/by-id/%s", e[i]->d_name);
-    if (realpath(cesta, kam)) printf("%s -> %s\n", cesta, kam), nalezeno++;
+    if (realpath(cesta, kam)) printf("%s -> %s%s\n", cesta, kam, systemova_konzole(kam, ", ")), nalezeno++;
     free(e[i]);
   }
   if (n >= 0) free(e);
-  n = scandir("/dev", &e, nazev_portu, alphasort);
+  n = scandir("/dev", &e, nazev_portu, podle_cisla);
   for (int i = 0; i < n; i++) {
-    if (osazeny(e[i]->d_name)) printf("/dev/%s\n", e[i]->d_name), nalezeno++;
+    char cesta[300];
+    snprintf(cesta, sizeof cesta, "/dev/%s", e[i]->d_name);
+    if (osazeny(e[i]->d_name)) printf("%s%s\n", cesta, systemova_konzole(cesta, ", ")), nalezeno++;
     free(e[i]);
   }
   if (n >= 0) free(e);
@@ -336,8 +356,8 @@ static void porty() {
   static const short com[] = {0x3F8, 0x2F8};
   for (short port : com) {
     const char *v = getenv(comdrv_promenna(port));
-    printf("%s (p%x): %s (%s%s)\n", port == 0x3F8 ? "COM1" : "COM2", (unsigned)port, cesta(port),
-           comdrv_promenna(port), v && *v ? "" : " unset");
+    printf("%s (p%x): %s (%s%s%s)\n", port == 0x3F8 ? "COM1" : "COM2", (unsigned)port, cesta(port),
+           comdrv_promenna(port), v && *v ? "" : " unset", systemova_konzole(cesta(port), "; "));
   }
 }
 

@@ -3,6 +3,7 @@
 // it reaches the line only through comdrv.h and ends runs through finish().
 #include "quarn.h"
 
+#include <cctype>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -45,7 +46,11 @@ static void overeni();
 
 // ------------------------------------------------ console, progress, summary
 
-static int ukazano;  // a progress line shows on the terminal
+// At a terminal, what the line the cursor is on holds: the width of the
+// progress line shown (the next message clears it), or else 0 nothing yet,
+// 1 text to keep (an answer, dots), 2 a line the next "\r" text overwrites
+// (the settings tried, "Flushing write buffer  ").
+static int ukazano, radek;
 void (*konzole)(const char *b, int n);
 
 // Console text to where the platform layer takes it: standard output.
@@ -56,68 +61,222 @@ static void pis(const char *b, int n) {
     fwrite(b, 1, (size_t)n, stdout);
 }
 
-// Clears the progress line, so that what follows reads as without it.
-static void smaz() {
-  if (!ukazano) return;
-  ukazano = 0;
-  pis("\r                      \r", 24);
+// At a terminal every answer and every error keeps a line of its own:
+// text that would overwrite a line to keep, or run on from a line that
+// isn't its own, starts a new one. A retry's dot runs on from a progress
+// line, and an error leaves it on screen, with the address that failed.
+static void zalom(const char *b, int n, int docasny) {
+  int tecka = !strcmp(b, "."), dal = tecka || !strncmp(b, "OK", 2);  // runs on from the line
+  std::string v;
+  if (ukazano && tecka) {
+    ukazano++;
+  } else if (ukazano && !strncmp(b + (b[0] == '\n'), "Error:", 6)) {
+    ukazano = 0;
+    radek = 1;
+  } else if (ukazano) {
+    v = "\r" + std::string(ukazano, ' ') + "\r";
+    ukazano = 0;
+  }
+  if (b[0] == '\r' ? radek == 1 : b[0] != '\n' && radek && !dal) v += '\n';
+  v.append(b, n);
+  pis(v.data(), (int)v.size());
+  if (!ukazano) radek = b[n - 1] == '\n' ? 0 : dal && radek ? radek : docasny ? 2 : 1;
+}
+
+static void piste(int docasny, const char *fmt, va_list ap) {
+  char b[2048];
+  int n = vsnprintf(b, sizeof b, fmt, ap);
+  if (n <= 0) return;
+  if (n >= (int)sizeof b) n = (int)sizeof b - 1;
+  if (terminal)
+    zalom(b, n, docasny);
+  else
+    pis(b, n);
 }
 
 // Console text, a message at a time: one write each, so that a console
 // that costs a system call a character shows it at once all the same.
 void vypis(const char *fmt, ...) {
-  char b[2048];
   va_list ap;
   va_start(ap, fmt);
-  int n = vsnprintf(b, sizeof b, fmt, ap);
+  piste(0, fmt, ap);
   va_end(ap);
-  if (n < 0) return;
-  if (n >= (int)sizeof b) n = (int)sizeof b - 1;
-  smaz();
-  pis(b, n);
 }
 
-// A progress line: the next message clears it first.
-static void ukaz(const char *b) {
-  pis(b, (int)strlen(b));
-  ukazano = 1;
+// A line that the next "\r" text overwrites, as a progress line does.
+static void docasne(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+static void docasne(const char *fmt, ...) {
+  va_list ap;
+  va_start(ap, fmt);
+  piste(1, fmt, ap);
+  va_end(ap);
 }
+
+// A progress line, as wide as the one it overwrites: the next message
+// clears it first. At a terminal only.
+static void ukaz(const char *b) {
+  int n = (int)strlen(b) - 1;  // its "\r" aside
+  std::string v = std::string(radek && !ukazano ? "\n" : "") + b;
+  v.append(ukazano > n ? ukazano - n : 0, ' ');
+  pis(v.data(), (int)v.size());
+  radek = 0;
+  if (n > ukazano) ukazano = n;
+}
+
+// Clears the progress line, so that what follows reads as without it.
+static void smaz() {
+  if (!ukazano) return;
+  std::string v = "\r" + std::string(ukazano, ' ') + "\r";
+  pis(v.data(), (int)v.size());
+  ukazano = 0;
+}
+
+// Bytes a second of n bytes in us microseconds.
+static unsigned long za_sekundu(unsigned long n, long long us) {
+  return (unsigned long)(n * 1000000LL / (us < 1 ? 1 : us));
+}
+
+// "  8136 bytes/s  0:42 left": the rate of n bytes since `od`, `hotovo`
+// parts in that time, and the time `zbyva` more take at it (-1: unknown).
+static std::string tempo(unsigned long n, long long od, unsigned long hotovo, long zbyva) {
+  long long us = hodiny_us() - od;
+  char b[64] = "";
+  if (!hotovo || us <= 0) return b;
+  int m = snprintf(b, sizeof b, "  %lu bytes/s", za_sekundu(n, us));
+  long s = zbyva > 0 ? (long)(zbyva * us / (long long)hotovo / 1000000) : 0;
+  if (zbyva >= 0) snprintf(b + m, sizeof b - m, "  %ld:%02ld left", s / 60, s % 60);
+  return b;
+}
+
+static long long postup_od;  // when the transfer whose progress shows began
 
 // A long transfer's progress for a person at a terminal, as "\rReading
-// 020400  37%": nothing goes into a file or pipe. Each such line is as
-// wide as the one before it, which it overwrites.
+// 020400  37%  3981 bytes/s  0:12 left": nothing goes into a file or pipe.
 static void postup(const char *co, unsigned adr, unsigned long uz, unsigned long celkem) {
   if (!terminal || !celkem) return;
-  char b[64];
-  snprintf(b, sizeof b, "\r%s %06X %3d%%", co, adr, (int)(uz * 100 / celkem));
+  if (!uz) postup_od = hodiny_us();
+  char b[128];
+  snprintf(b, sizeof b, "\r%s %06X %3d%%%s", co, adr, (int)(uz * 100 / celkem),
+           tempo(uz, postup_od, uz, (long)(celkem - uz)).c_str());
   ukaz(b);
 }
 
-// How far the script now being read has got, in percent; -1 when unknown.
-static int obraz = -1;
+// An image's load at a terminal is one line: the blocks of the script now
+// read (its total counted ahead, -1 when it can't be read twice) and those
+// sent; of the image since its last S8 record, blocks, bytes and its start
+// (-1 before its first block), for its rate and the line that sums it up.
+static long bloku_celkem = -1;
+static unsigned long bloku_poslano, obraz_bloku, obraz_bajtu;
+static long long obraz_od = -1;
 
-// An image record is being packed: with a known script size, how far.
+// An image record is being packed (a terminal shows its blocks instead).
 static void baleni() {
-  if (!terminal || obraz < 0) {
-    vypis("\rPacking...");
-    return;
-  }
-  char b[32];
-  snprintf(b, sizeof b, "\rPacking... %3d%%", obraz);
+  if (!terminal) vypis("\rPacking...");
+}
+
+// The block at adr goes out: into a file or pipe the line it always had,
+// at a terminal how far the image has got.
+static void blok_jde(unsigned adr) {
+  if (!terminal) return vypis("\rSending block %06X   ", adr);
+  unsigned long n = bloku_poslano + 1;
+  char b[128];
+  if (bloku_celkem >= (long)n)
+    snprintf(b, sizeof b, "\rSending block %06X (%lu/%ld) %3d%%%s", adr, n, bloku_celkem,
+             (int)(bloku_poslano * 100 / bloku_celkem),
+             tempo(obraz_bajtu, obraz_od, obraz_bloku, bloku_celkem - (long)bloku_poslano).c_str());
+  else
+    snprintf(b, sizeof b, "\rSending block %06X (%lu)%s", adr, n, tempo(obraz_bajtu, obraz_od, obraz_bloku, -1).c_str());
   ukaz(b);
 }
 
-// A regular file's size, to tell how far its reading has got; -1 for a
-// pipe or when not at a terminal.
-static long velikost(FILE *f) {
-  if (!terminal || fseek(f, 0, SEEK_END)) return -1;
-  long v = ftell(f);
-  return fseek(f, 0, SEEK_SET) ? -1 : v;
+// The block was taken, with n bytes.
+static void blok_prijat(unsigned long n) {
+  if (!terminal) return vypis("OK\n");
+  bloku_poslano++;
+  obraz_bloku++;
+  obraz_bajtu += n;
 }
 
-// What the run moved, for its summary; when the port opened.
+// The image's end record: at a terminal the line that sums the image up.
+static void obraz_konec() {
+  if (!terminal || !obraz_bloku) return;
+  long long us = hodiny_us() - obraz_od;
+  long desetiny = (long)((us + 50000) / 100000);
+  vypis("Sent %lu block%s (%lu bytes) in %ld.%ld s, %lu bytes/s\n", obraz_bloku, obraz_bloku == 1 ? "" : "s",
+        obraz_bajtu, desetiny / 10, desetiny % 10, za_sekundu(obraz_bajtu, us));
+  obraz_bloku = obraz_bajtu = 0;
+  obraz_od = -1;
+}
+
+// Counts the blocks that S2 and S8 records will send, as the packer sends
+// them from the block buffer as it stands.
+struct pocet_bloku {
+  unsigned adr = binadr, plny = 0;
+  long n = 0;
+  pocet_bloku() {
+    for (int i = 0; i < 16; i++) plny |= binmask[i];
+  }
+  // A line's first characters (a record's type, count and address).
+  void zaznam(const char *r) {
+    unsigned pole[4];
+    if (r[0] != 'S' || (r[1] != '2' && r[1] != '8') ||
+        sscanf(r + 2, "%2x%2x%2x%2x", &pole[0], &pole[1], &pole[2], &pole[3]) != 4 || pole[0] < 4)
+      return;
+    unsigned a = pole[1] << 16 | pole[2] << 8 | pole[3], d = pole[0] - 4;
+    do {
+      if ((a & 0xFFFF80) != adr && plny) n++, plny = 0;
+      adr = a & 0xFFFF80;
+      unsigned vejde = adr + 128 - a < d ? adr + 128 - a : d;
+      plny |= vejde;
+      d -= vejde;
+      a = adr + 128;
+    } while (d && a < ADRLIM);
+    if (r[1] == '8' && plny) n++, plny = 0;
+  }
+};
+
+// The blocks a script's records will send: when at a terminal and the file
+// can be read twice; else -1. Leaves the file at its start.
+static long bloky(FILE *f) {
+  if (!terminal || olds24 || fseek(f, 0, SEEK_END) || ftell(f) < 0 || fseek(f, 0, SEEK_SET)) return -1;
+  pocet_bloku p;
+  char r[12];
+  for (int c = 0; (c = getc(f)) != EOF;) {
+    int k = 0;
+    for (; c != EOF && c != '\n' && c != '\r'; c = getc(f))
+      if (k < 10) r[k++] = (char)c;
+    r[k] = 0;
+    if (k == 10) p.zaznam(r);
+  }
+  clearerr(f);
+  return fseek(f, 0, SEEK_SET) ? -1 : p.n;
+}
+
+// A script counts its blocks while it is read, its includer's count waits.
+struct pocitadlo {
+  long celkem = bloku_celkem;
+  unsigned long poslano = bloku_poslano;
+  explicit pocitadlo(FILE *f) {
+    bloku_celkem = bloky(f);
+    bloku_poslano = 0;
+  }
+  ~pocitadlo() {
+    bloku_celkem = celkem;
+    bloku_poslano = poslano;
+  }
+};
+
+// What the run moved, for its summary, and the time each phase took; when
+// the port opened.
 static unsigned long nahrano, precteno, overeno, opakovani;
-static long long otevreno_v;
+static long long nahrano_us, precteno_us, overeno_us, otevreno_v;
+
+// A phase's time, from here to the scope's end.
+struct mereni {
+  long long &kam, od;
+  explicit mereni(long long &k) : kam(k), od(hodiny_us()) {}
+  ~mereni() { kam += hodiny_us() - od; }
+};
 
 // A memory command or a verify pass is done: n bytes more, no progress line.
 static void hotovo(unsigned long &kam, unsigned long n) {
@@ -126,15 +285,20 @@ static void hotovo(unsigned long &kam, unsigned long n) {
 }
 
 // After loading, reading or verifying: seconds and rate, what moved, retries.
-// What doesn't depend on the clock ends the line.
+// What doesn't depend on the clock ends the line in a file or pipe; a
+// terminal shows each phase's own rate after it.
 static void souhrn() {
   unsigned long bajty = nahrano + precteno + overeno;
   if (!bajty) return;
   long long us = hodiny_us() - otevreno_v;
   if (us < 1) us = 1;
   long desetiny = (long)((us + 50000) / 100000);
-  vypis("Summary: %ld.%ld s, %lu bytes/s; bytes loaded %lu, read %lu, verified %lu; retries %lu\n", desetiny / 10,
-        desetiny % 10, (unsigned long)(bajty * 1000000LL / us), nahrano, precteno, overeno, opakovani);
+  char faze[128] = "";
+  if (terminal)
+    snprintf(faze, sizeof faze, "; bytes/s loaded %lu, read %lu, verified %lu", za_sekundu(nahrano, nahrano_us),
+             za_sekundu(precteno, precteno_us), za_sekundu(overeno, overeno_us));
+  vypis("Summary: %ld.%ld s, %lu bytes/s; bytes loaded %lu, read %lu, verified %lu; retries %lu%s\n", desetiny / 10,
+        desetiny % 10, za_sekundu(bajty, us), nahrano, precteno, overeno, opakovani, faze);
 }
 
 // A file a routine holds open. The programs' finish() ends the process, which
@@ -336,6 +500,7 @@ void sendbin() {
   for (int i = 0; i < 16; i++)
     if (binmask[i]) prazdny = 0;
   if (prazdny) return;
+  mereni m(nahrano_us);
 
   char b[256];
   unsigned char *ub = (unsigned char *)b;
@@ -354,11 +519,12 @@ void sendbin() {
   char druh = b[ZD];
 
   char t[256];
+  if (obraz_od < 0) obraz_od = hodiny_us();  // an image's time runs from its first block's request
   for (int pokus = 8; pokus; pokus--) {
     if (pokus < 8) opakovani++;
     ocekavej_telegram();
     vymen(b, w + 2, pokus < 8, 0);
-    vypis("\rSending block %06X   ", binadr);
+    blok_jde(binadr);
     vyckej(1);
     sparuj();
     if (txrxok) {
@@ -369,10 +535,12 @@ void sendbin() {
       }
       for (int i = 0; overit && i < 128; i++)
         if (naplneno(i)) zapis(binadr + i, binbuf[i]);
-      for (int i = 0; i < 128; i++) nahrano += (unsigned long)naplneno(i);
+      unsigned long n = 0;
+      for (int i = 0; i < 128; i++) n += (unsigned long)naplneno(i);
+      nahrano += n;
       memset(binmask, 0, sizeof binmask);
       snprintf(o, sizeof o, "%s", t);
-      vypis("OK\n");
+      blok_prijat(n);
       return;
     }
   }
@@ -419,7 +587,8 @@ void binwrite(char *b) {
   } while (n);
   if (b[1] != '8') return;
   sendbin();
-  vypis("\rFlushing write buffer  ");
+  obraz_konec();
+  docasne("\rFlushing write buffer  ");
   sendc(b);
   if (strpbrk(o, "!?") || o[0] != '%' || o[1] != '*') {
     vypis("\nError: Unexpected response: %s\n", o);
@@ -626,6 +795,7 @@ static void cteni(int odkud, int kolik, const char *soubor, int nejvic, int hex)
   v.hex = hex;
   otevri(v);
   rozepsany = &v;
+  mereni m(precteno_us);
   int celk = 0, k = kus_cteni(nejvic), dalsi = -1;  // the address a hex line's next pair is for
   for (int adr = odkud, del; adr < odkud + kolik; adr += del) {
     del = dalsi_kus(odkud + kolik - adr, k);
@@ -676,6 +846,7 @@ void hexget(int odkud, int kolik, const char *soubor) { cteni(odkud, kolik, soub
 static void overeni() {
   std::map<unsigned, blok> z;
   z.swap(zapsano);
+  mereni m(overeno_us);
   int celk = 0, kolik = 0, rozdilu = 0, k = kus_cteni(64);
   unsigned long vsech = 0;
   for (auto &b : z)
@@ -685,10 +856,7 @@ static void overeni() {
   // Reads the gathered run's first piece; with `vse`, all of it.
   auto cti = [&](int vse) {
     while (!ocek.empty()) {
-      if (terminal)
-        postup("Verifying", od, (unsigned long)kolik, vsech);
-      else
-        vypis("\rVerifying %06X", od);
+      postup("Verifying", od, (unsigned long)kolik, vsech);
       int del = dalsi_kus((int)ocek.size(), k);
       precti((int)od, del, 0);
       int i = 0;
@@ -765,6 +933,7 @@ void binput(int kam, const char *soubor) {
   nactisoubor(kam, soubor, data);
   // A write request of 10 characters and 2 a byte, its answer '*'.
   int k = kus(64, 10 + 10 + 10 + 1, 2);
+  long long t = hodiny_us();
   for (size_t i = 0; i < data.size(); i += k) {
     postup("Writing", kam + (unsigned)i, (unsigned long)i, (unsigned long)data.size());
     char d[2 * 64 + 1] = "";
@@ -775,6 +944,7 @@ void binput(int kam, const char *soubor) {
     sendc(b);
     if (o[0] != '*') necekana();
   }
+  nahrano_us += hodiny_us() - t;
   hotovo(nahrano, (unsigned long)data.size());
   if (overit && !data.empty()) porovnej(kam, data);
 }
@@ -1133,8 +1303,9 @@ static void textovy_zaznam(uroven &u) {
           u.line);
     finish(9);
   }
+  long long t = hodiny_us();
   odesli(u);
-  if (b[1] >= '1' && b[1] <= '3') nahrano += gethb(b + 2) - adresa_bajtu(b[1]) - 1;
+  if (b[1] >= '1' && b[1] <= '3') nahrano += gethb(b + 2) - adresa_bajtu(b[1]) - 1, nahrano_us += hodiny_us() - t;
   if (overit && s13) zaznam(b, adresa_bajtu(b[1]), 1);
   if (overit && (b[1] == '7' || b[1] == '8' || b[1] == '9') && !zapsano.empty()) overeni();
 }
@@ -1200,9 +1371,13 @@ static int obraz_nastroje(uroven &u) {
   }
   if (!o.se_startem)
     vypis("No start address in %s: %06X, the lowest address it loads, is the image's start.\n", u.soubor, o.start);
-  zaznamy_obrazu(o, [&](const char *z, unsigned long hotovo) {
+  if (terminal && !olds24) {  // the progress line's total, from the records the image makes
+    pocet_bloku p;
+    zaznamy_obrazu(o, [&](const char *z, unsigned long) { p.zaznam(z); });
+    bloku_celkem = p.n;
+  }
+  zaznamy_obrazu(o, [&](const char *z, unsigned long) {
     snprintf(u.bb(), u.b.size(), "%s", z);
-    obraz = (int)(hotovo * 100 / o.bajtu);
     proved(u);
   });
   return 1;
@@ -1223,7 +1398,7 @@ static void skript(const char *soubor, int hloubka) {
   if (!f.f) souborchyba("open", soubor);
   u.f = f.f;
   vypis("\nLoading: %s\n", soubor);
-  long vel = velikost(f.f);
+  pocitadlo bloku(f.f);
   if (obraz_nastroje(u)) return;
   prohlidni(u);
   int spatny, dlouhy;
@@ -1234,7 +1409,6 @@ static void skript(const char *soubor, int hloubka) {
     // and what it brought of a line no whole line.
     if (ferror(f.f)) souborchyba("read", soubor);
     if (!n) break;
-    obraz = vel > 0 ? (int)(ftell(f.f) * 100LL / vel) : -1;
     radek_ok(u, u.line, spatny, dlouhy);
     if (u.bb()[0] == ';' || (signed char)u.bb()[0] <= ' ') continue;
     snprintf(u.ll.data(), u.ll.size(), "%s", u.bb());
@@ -1257,7 +1431,7 @@ static const char *const pomoc =
     " i4          interrupt, shown only\n"
     " b38400      speed: 2400 4800 9600 19200 38400 (default) 57600 115200\n"
     " m0          line mode 0-4; its low two bits: 0 no parity, 1 odd, 2 even, 3 odd\n"
-    " old         BIOS before 1.28: S-records go to the board as text\n"
+    " old         firmware before v1.28: S-records go to the board as text\n"
     " verify      read back and compare every image and @binput written\n"
     " name.ext    an argument with a '.' is a script, or an Intel HEX or ELF image;\n"
     "             any other is sent as a command\n"
@@ -1266,12 +1440,24 @@ static const char *const pomoc =
     " @binput000400<boot.bin         write a raw file from 0x400\n"
     " @bincmp000400<boot.bin         compare memory from 0x400 with a raw file\n"
 #ifdef _WIN32
-    " quarn.exe --ports lists the serial ports\n"
+    " QUARN_COM1, QUARN_COM2: the ports of p3f8 and p2f8 (COM1, COM2), such as COM7\n"
+    " --ports lists the serial ports, --version the version\n"
     " Exit codes and more: README-windows.txt\n";
 #else
     " QUARN_COM1, QUARN_COM2: the devices of p3f8 and p2f8 (/dev/ttyS0, /dev/ttyS1)\n"
     " quarn --ports lists the serial ports, quarn --version the version\n"
     " Exit codes and more: man quarn\n";
+#endif
+
+// The usage: on Windows the lines it always had; elsewhere the program that
+// runs, with every option.
+static const char *const pouziti =
+#ifdef _WIN32
+    " Use: quarn.exe [p3f8] [i4] [b38400] [old] [file(-s)] [command(-s)]\n"
+    " Option 'old' required for boards with BIOS version prior to 1.28\n";
+#else
+    " Use: quarn [p3f8] [i4] [b38400] [m0] [old] [verify] [file(-s)] [command(-s)] [@command(-s)]\n"
+    " Option 'old' required for boards with firmware before v1.28\n";
 #endif
 
 int napoveda(unsigned argc, char **argv) {
@@ -1319,6 +1505,53 @@ static void identita() {
   finish(0);
 }
 
+// The option words the driver took, by their form: the letter of b, p, i
+// and m, the word of the others.
+static std::map<std::string, std::string> vzato;
+
+static std::string forma(const char *a) { return strchr("bpim", a[0]) ? std::string(1, a[0]) : a; }
+
+// Takes an option word out of the arguments.
+static void vezmi(char *a) {
+  vzato[forma(a)] = a;
+  a[0] = 0;
+}
+
+static int stejne(char a, char b) { return tolower((unsigned char)a) == tolower((unsigned char)b); }
+
+// 2 when a and b differ in letter case only; 1 when they differ, case
+// aside, by two neighbours swapped or one letter more, less or other.
+static int blizko(const char *a, const char *b) {
+  size_t i = 0, m = strlen(a), n = strlen(b);
+  while (i < m && i < n && stejne(a[i], b[i])) i++;
+  auto zbytek = [&](size_t x, size_t y) {
+    for (; x < m && y < n; x++, y++)
+      if (!stejne(a[x], b[y])) return 0;
+    return x == m && y == n ? 1 : 0;
+  };
+  if (i == m && i == n) return 2;
+  int prehozene = i + 1 < m && i + 1 < n && stejne(a[i], b[i + 1]) && stejne(a[i + 1], b[i]) && zbytek(i + 2, i + 2);
+  return prehozene || (i < m && i < n && zbytek(i + 1, i + 1)) || (i < m && zbytek(i + 1, i)) || (i < n && zbytek(i, i + 1));
+}
+
+// A command-line word the board refused that reads as an option mistyped,
+// or as an option that a later word of its form outranked: at a terminal,
+// a line that says so. Words under four characters (board commands such
+// as G0) get none.
+static void rada(const char *w) {
+  static const char *const volby[] = {"verify", "old",    "p3f8",   "p2f8",   "b2400",  "b4800",
+                                      "b9600",  "b19200", "b38400", "b57600", "b115200"};
+  if (!terminal || strlen(w) < 4) return;
+  auto v = vzato.find(forma(w));
+  if (v != vzato.end())
+    return vypis("Hint: \"%s\" went to the board as a command: of words of its form only the rightmost, \"%s\", "
+                 "is the option.\n", w, v->second.c_str());
+  for (const char *o : volby)
+    if (int b = blizko(w, o))
+      return vypis("Hint: \"%s\" went to the board as a command: is it the option \"%s\"?%s\n", w, o,
+                   b == 2 ? " Options are case-sensitive." : "");
+}
+
 static void argument(char *a) {
   char c[256];
   snprintf(c, sizeof c, "%s", a);
@@ -1333,6 +1566,7 @@ static void argument(char *a) {
   vypis("\rAnswer: %s", o);
   if (strpbrk(o, "!?")) {
     vypis("Error: Negative response.\n");
+    rada(a);
     finish(7);
   }
 }
@@ -1355,18 +1589,20 @@ void quarn(unsigned argc, char **argv) {
   memset(binmask, 0, sizeof binmask);
   olds24 = ramc = overit = 0;
   zapsano.clear();
+  vzato.clear();
   nahrano = precteno = overeno = opakovani = 0;
+  nahrano_us = precteno_us = overeno_us = 0;
   minuly_pocet = 0;
   minula[0] = 0;
-  ukazano = 0;
-  obraz = -1;
+  ukazano = radek = 0;
+  bloku_celkem = obraz_od = -1;
+  bloku_poslano = obraz_bloku = obraz_bajtu = 0;
 
   // Standard output is the platform layer's: each message goes in one write.
   setvbuf(stdin, nullptr, _IONBF, 0);
   vypis("%s", banner);
   if (napoveda(argc, argv)) {
-    vypis(" Use: quarn.exe [p3f8] [i4] [b38400] [old] [file(-s)] [command(-s)]\n");
-    vypis(" Option 'old' required for boards with BIOS version prior to 1.28\n");
+    vypis("%s", pouziti);
     vypis(" Note: All options and commands are case sensitive ! \n");
     vypis(" Option 'verify' reads back and compares every image and @binput written\n");
     vypis("%s", pomoc);
@@ -1380,27 +1616,27 @@ void quarn(unsigned argc, char **argv) {
   if (unsigned k = volba(argc, argv, 'b')) {
     snprintf(bvolba, sizeof bvolba, "%s", argv[k]);
     baud = (unsigned)hodnota(argv[k], 6, 10);
-    argv[k][0] = 0;
+    vezmi(argv[k]);
   }
   if (unsigned k = volba(argc, argv, 'p')) {
     port = (short)hodnota(argv[k], 4, 16);
-    argv[k][0] = 0;
+    vezmi(argv[k]);
   }
   if (unsigned k = volba(argc, argv, 'i')) {
     irq = (signed char)(argv[k][1] - '0');
-    argv[k][0] = 0;
+    vezmi(argv[k]);
   }
   if (unsigned k = volba(argc, argv, 'm')) {
     if (argv[k][1] >= '0' && argv[k][1] <= '4') {
       mode = (signed char)(argv[k][1] - '0');
-      argv[k][0] = 0;
+      vezmi(argv[k]);
     }
   }
-  if ((ramc = slovo(argc, argv, "ram"))) argv[ramc][0] = 0;
-  if ((olds24 = slovo(argc, argv, "old"))) argv[olds24][0] = 0;
-  if ((overit = slovo(argc, argv, "verify"))) argv[overit][0] = 0;
+  if ((ramc = slovo(argc, argv, "ram"))) vezmi(argv[ramc]);
+  if ((olds24 = slovo(argc, argv, "old"))) vezmi(argv[olds24]);
+  if ((overit = slovo(argc, argv, "verify"))) vezmi(argv[overit]);
 
-  vypis("Serial UART port:%3x irq:%x baud:%d mode:%x", port, irq, (int)baud, mode >> 2);
+  docasne("Serial UART port:%3x irq:%x baud:%d mode:%x", port, irq, (int)baud, mode >> 2);
   if (zapni_UART(port, irq, (int)baud, mode)) {
     vypis("Wrong settings, can't initialize UART\n");
     odmitnuto(bvolba, (int)baud);

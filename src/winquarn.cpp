@@ -6,9 +6,12 @@
 #include <io.h>
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "comdrv.h"
 #include "quarn.h"
@@ -436,7 +439,7 @@ int dozvuk() {
 // COM2 name now. Opens none of them.
 static void porty() {
   HKEY k;
-  int nalezeno = 0;
+  std::vector<std::string> nalezeno;  // "COM3 (\Device\Serial0)", COM3 before COM12
   if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, KEY_READ, &k) == ERROR_SUCCESS) {
     char jmeno[256];
     BYTE port[256];
@@ -445,12 +448,14 @@ static void porty() {
       if (RegEnumValueA(k, i, jmeno, &dj, NULL, &typ, port, &dp) != ERROR_SUCCESS) break;
       if (typ != REG_SZ) continue;
       port[dp] = 0;
-      vypis("%s (%s)\n", (char *)port, jmeno);
-      nalezeno++;
+      nalezeno.push_back(std::string((char *)port) + " (" + jmeno + ")");
     }
     RegCloseKey(k);
   }
-  if (!nalezeno) vypis("No serial ports found.\n");
+  std::sort(nalezeno.begin(), nalezeno.end(),
+            [](const std::string &a, const std::string &b) { return comdrv_poradi(a.c_str(), b.c_str()) < 0; });
+  for (auto &p : nalezeno) vypis("%s\n", p.c_str());
+  if (nalezeno.empty()) vypis("No serial ports found.\n");
   static const short com[] = {0x3F8, 0x2F8};
   for (short p : com) {
     char jmeno[160];
@@ -531,7 +536,17 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
     vypis("%s", chyba);
     finish(8);
   }
+  // The words the POSIX build takes, as it takes them: the version, then
+  // help as '?' shows it. Other words beginning with '-' go to the board.
+  static char help[] = "?";
   for (int k = 1; k <= s.cmdno; k++)
+    if (!strcmp(s.cmdpar[k], "--version")) {
+      vypis("quarn %s\n", QUARN_VERSION);
+      skonci(0);
+    }
+  for (int k = 1; k <= s.cmdno; k++)
+    if (!strcmp(s.cmdpar[k], "--help")) s.cmdpar2[k] = help;
+  for (int k = 1; k <= s.cmdno && !napoveda((unsigned)s.cmdno + 1, s.cmdpar2); k++)
     if (!strcmp(s.cmdpar[k], "--ports")) {
       porty();
       skonci(0);

@@ -14,7 +14,8 @@
 //   sh: COMMAND              run in the folder before the loader; $Q and
 //                            $SIM name the loader and quarn-sim
 //   poke ADDR: HEX           board memory before the run
-//   terminal:                (in-process) the console is a terminal
+//   terminal:                (in-process) the console is a terminal;
+//   terminal: shown          and the console text is judged as it shows
 //   answer N: TEXT | answer N hex: BYTES | drop: N...   (in-process) the
 //                            board's answer to request N replaced or lost
 //   case: ARGS => TEXT       one more run, of the set-up keys above and these
@@ -42,6 +43,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <regex>
 #include <sstream>
 
 #include "seam.h"
@@ -63,6 +65,16 @@ struct scenario {
     return v;
   }
 };
+
+// The first words of `t` up to n characters, joined by '_': letters and digits.
+std::string slug(const std::string &t, size_t n) {
+  std::string s;
+  for (char c : t + " ")
+    if (isalnum((unsigned char)c)) s += c;
+    else if (s.size() > n) return s.substr(0, s.rfind('_', n) != std::string::npos ? s.rfind('_', n) : n);
+    else if (!s.empty() && s.back() != '_') s += '_';
+  return s.substr(0, s.size() - 1);
+}
 
 std::vector<scenario> load() {
   std::vector<scenario> all;
@@ -107,7 +119,14 @@ std::vector<scenario> load() {
       runs.push_back(k);
     }
   }
-  for (size_t k = 0; k < runs.size(); k++) runs[k].name += "_" + std::to_string(k);
+  // Names to read in ctest's list: the file, the title's first words, a
+  // case's first arguments; numbered only where two would be the same.
+  std::map<std::string, int> taken;
+  for (auto &r : runs) {
+    size_t c = r.title.find(" [");
+    std::string n = r.name + "_" + slug(r.title.substr(0, c), 32) + (c == std::string::npos ? "" : "_" + slug(r.title.substr(c), 16));
+    r.name = taken[n]++ ? n + "_" + std::to_string(taken[n]) : n;
+  }
   return runs;
 }
 
@@ -129,6 +148,18 @@ std::string bytes_of(const std::string &v, const std::string &dir) {
 // Under the Wine runner: the program end-to-end runs use, quarn-sim's
 // options for it, and only the scenarios marked 'wine'.
 const char *const wine = getenv("QUARN_E2E");
+// With quarn.exe, whose console is a terminal: a scenario that runs
+// in-process too must show there what it shows at a terminal in-process,
+// the clock's figures aside; its text checks are those of files and pipes.
+const bool console = wine && getenv("QUARN_E2E_CONSOLE");
+
+// The lines with a rate, their figures as '#': they go by the clock.
+std::string clockless(const std::string &t) {
+  std::string o, l;
+  for (std::istringstream in(t); std::getline(in, l);)
+    o += (l.find("bytes/s") == std::string::npos ? l : std::regex_replace(l, std::regex("[0-9]+"), "#")) + "\n";
+  return o;
+}
 
 struct outcome {
   int code = -1;
@@ -148,6 +179,8 @@ std::string poked(const scenario &s, const std::string &dir) {
   }
   return mem;
 }
+
+bool shown(const scenario &s) { return !s.all("terminal").empty() && s.all("terminal")[0]->text == "shown"; }
 
 outcome inproc(const scenario &s, const std::string &dir) {
   seam::reset(s.all("board").empty() ? std::vector<std::string>() : s.all("board")[0]->words);
@@ -172,6 +205,7 @@ outcome inproc(const scenario &s, const std::string &dir) {
   terminal = !s.all("terminal").empty();
   auto r = seam::run(s.all("run")[0]->words);
   terminal = 0;
+  if (shown(s)) r.out = seam::drawn(r.out);
   return {r.code, r.out, std::string(seam::brd.mem.begin(), seam::brd.mem.end()), seam::wire, seam::now / 1000.0};
 }
 
@@ -200,10 +234,11 @@ outcome e2e(const scenario &s, const std::string &dir) {
   return r;
 }
 
-void judge(const scenario &s, const outcome &r, const std::string &dir) {
+void judge(const scenario &s, const outcome &r, const std::string &dir, bool text) {
   for (auto &i : s.items) {
+    if (!text && (i.key == "out" || i.key == "end" || i.key == "has" || i.key == "times")) continue;
     std::string v = i.text;
-    if (wine && (i.key == "out" || i.key == "end" || i.key == "has")) v = seam::drawn(v);
+    if ((wine || shown(s)) && (i.key == "out" || i.key == "end" || i.key == "has")) v = seam::drawn(v);
     SCOPED_TRACE(i.key + " " + i.arg);
     if (i.key == "exit") { EXPECT_EQ(r.code, std::stoi(v)) << r.out; }
     if (i.key == "out") { EXPECT_EQ(r.out, v); }
@@ -263,14 +298,25 @@ TEST_P(Scenario, Runs) {
   auto m = s.all("mode");
   std::string mode = " " + (m.empty() ? "inproc" : m[0]->text) + " ";
   if (wine && mode.find(" wine ") == std::string::npos) GTEST_SKIP();
-  for (bool real : {false, true}) {
-    if (mode.find(real ? (wine ? " wine " : " e2e ") : wine ? " - " : " inproc ") == std::string::npos) continue;
-    SCOPED_TRACE(s.title + (real ? " (end to end)" : " (in-process)"));
+  auto folder = [&] {
     std::string dir = seam::tmpdir();
     for (auto *f : s.all("file")) seam::write_file(dir + "/" + f->arg, f->text);
     for (auto *p : s.all("pattern")) seam::write_file(dir + "/" + p->arg, pattern(std::stoul(p->text)));
-    for (auto *c : s.all("sh")) ASSERT_EQ(system(("cd " + dir + " && Q=" QUARN_BIN " SIM=" QUARN_SIM_BIN " && " + c->text).c_str()), 0) << c->text;
-    judge(s, real ? e2e(s, dir) : inproc(s, dir), dir);
+    for (auto *c : s.all("sh")) EXPECT_EQ(system(("cd " + dir + " && Q=" QUARN_BIN " SIM=" QUARN_SIM_BIN " && " + c->text).c_str()), 0) << c->text;
+    return dir;
+  };
+  for (bool real : {false, true}) {
+    if (mode.find(real ? (wine ? " wine " : " e2e ") : wine ? " - " : " inproc ") == std::string::npos) continue;
+    SCOPED_TRACE(s.title + (real ? " (end to end)" : " (in-process)"));
+    std::string dir = folder();
+    outcome r = real ? e2e(s, dir) : inproc(s, dir);
+    bool shows = real && console && mode.find(" inproc ") != std::string::npos;
+    if (shows) {
+      scenario t = s;
+      t.items.push_back({"terminal", "", "shown", {}});
+      EXPECT_EQ(clockless(r.out), clockless(inproc(t, folder()).out));
+    }
+    judge(s, r, dir, !shows);
   }
 }
 

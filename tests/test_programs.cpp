@@ -1,5 +1,5 @@
 // The programs as processes, where no scenario reaches: quarn-sim's command
-// line and memory file; quarn's refusal of ports it can't have, a line that
+// line (its version, a board in the background) and memory file; quarn's refusal of ports it can't have, a line that
 // holds an earlier run's answer, one that goes away or takes no bytes,
 // signals, and progress at a pseudo-terminal.
 #include <gtest/gtest.h>
@@ -19,16 +19,21 @@ TEST(Programs, SimCommandLine) {
   EXPECT_EQ(sh("$SIM sh -c 'kill -9 $$'").first, 128 + 9);
   EXPECT_EQ(sh("$SIM -- sh -c 'test -c \"$QUARN_COM1\" && test \"$QUARN_COM1\" = \"$QUARN_COM2\"'").first, 0);
   EXPECT_EQ(sh("$SIM -- no-such-command-here").first, 127);
-  for (auto bad : {"--bogus", "--drop 1.5", "--drop 0.5:9", "--late x", "--late @0", "--twice 1:x", "--baud 0",
+  for (auto bad : {"--bogus", "--background true", "--drop 1.5", "--drop 0.5:9", "--late x", "--late @0", "--twice 1:x", "--baud 0",
                    "--seed -1", "--old=1", "--mode 5", "--stuck 5-4", "--stuck 1000000-1000001"})
     EXPECT_EQ(sh("$SIM " + std::string(bad) + " -- true").first, 2) << bad;
   // A memory file that can't be the board's 16 MiB.
   EXPECT_EQ(sh("truncate -s 16777217 big && $SIM --memory big -- true").first, 1);
+  // Its version; a board in the background is ready when the command returns.
+  EXPECT_EQ(sh("$SIM --version").second.rfind("quarn-sim 0.", 0), 0u);
+  auto r = sh("p=$($SIM --link b --background | sed -n 2p) && QUARN_COM1=b $Q; kill $p");
+  EXPECT_NE(r.second.find("ORBA-01 BELKOS v1.28\nExit code 0\n"), std::string::npos) << r.second;
 }
 
 // A port another program holds (locked), a regular file, a device that takes
 // no line settings, a port that isn't there: refused with the device, what
-// named it and the system's reason; exit code 2. --ports opens none.
+// named it and the system's reason; exit code 2. --ports opens none, in
+// the order people count ports, and marks the system's console.
 TEST(Programs, PortsRefused) {
   auto r = sh("$SIM >tty & sim=$!; until [ -s tty ]; do sleep 0.01; done; read pty <tty; flock $pty sleep 1 & "
               "sleep 0.2; touch plain; { QUARN_COM1=$pty $Q I000000 | sed \"s|$pty|PTY|\"; QUARN_COM1=plain $Q; "
@@ -43,12 +48,14 @@ TEST(Programs, PortsRefused) {
   // devices are made up in a mount namespace of the test's own: a stable
   // name, a ttyS with no UART behind it, names of no serial port.
   r = sh("unshare -rm true || exit 77; unshare -rm sh -c 'mount -t tmpfs t /dev && mount -t tmpfs t /sys/class/tty && "
-         "cd /sys/class/tty && mkdir ttyS4 ttyS5 && echo 0 >ttyS4/type && echo 4 >ttyS5/type && cd /dev && "
-         "mkdir -p serial/by-id && touch ttyS4 ttyS5 ttyUSB0 ttyACM ttyX && ln -s ../../ttyUSB0 serial/by-id/usb-A && "
-         "QUARN_COM1=none env -u QUARN_COM2 $Q x --ports && rm -r ttyS5 ttyUSB0 serial && $Q --ports | head -1'");
+         "cd /sys/class/tty && mkdir ttyS4 ttyS5 ttyS10 && echo 0 >ttyS4/type && echo 4 | tee ttyS5/type >ttyS10/type && "
+         "cd /dev && echo ttyUSB0 >c && mount --bind c /proc/consoles && mkdir -p serial/by-id && "
+         "touch ttyS4 ttyS5 ttyS10 ttyUSB0 ttyACM ttyX && ln -s ../../ttyUSB0 serial/by-id/usb-A && "
+         "QUARN_COM1=none env -u QUARN_COM2 $Q x --ports && rm -r ttyS5 ttyS10 ttyUSB0 serial && $Q --ports | head -1'");
   if (r.first == 77) GTEST_SKIP() << "no mount namespace here";
-  EXPECT_EQ(r.second, "/dev/serial/by-id/usb-A -> /dev/ttyUSB0\n/dev/ttyS5\n/dev/ttyUSB0\nCOM1 (p3f8): none (QUARN_COM1)\n"
-                      "COM2 (p2f8): /dev/ttyS1 (QUARN_COM2 unset)\nNo serial ports found.\n");
+  const std::string console = ", the system's console, not a free port\n";
+  EXPECT_EQ(r.second, "/dev/serial/by-id/usb-A -> /dev/ttyUSB0" + console + "/dev/ttyS5\n/dev/ttyS10\n/dev/ttyUSB0" + console +
+                      "COM1 (p3f8): none (QUARN_COM1)\nCOM2 (p2f8): /dev/ttyS1 (QUARN_COM2 unset)\nNo serial ports found.\n");
   // A port in use can't be opened by another program, even one that takes
   // no lock (root can: hence the namespace).
   r = sh("$SIM --drop 1 -- sh -c '$Q R0 >/dev/null & sleep 0.3; unshare -r sh -c \"exec 3<>$QUARN_COM1\" 2>&1; kill $!'");

@@ -1,8 +1,8 @@
 // What no scenario reaches, in-process: the Windows command-line splitter
-// and the Windows layer's decisions, sendc's own limit and binwrite's own
-// record check, how much the Windows layer reads of an answer still
-// arriving; the simulated board's answers and memory (board.txt) and its
-// receiver.
+// and the order of ports, the Windows layer's decisions, sendc's own limit
+// and binwrite's own record check, how much the Windows layer reads of an
+// answer still arriving; the simulated board's answers and memory
+// (board.txt) and its receiver.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -43,6 +43,9 @@ TEST(Units, SplittingTheWindowsCommandLine) {
   for (auto &c : cases) EXPECT_EQ(split(c.first), c.second) << c.first;
   for (auto c : {std::make_pair("quarn.exe  p2f8 x", "p2f8 x"), {"quarn.exe", ""}, {"\"C:\\Program Files\\quarn.exe\" b9600", "b9600"}})
     EXPECT_STREQ(cmdtail(c.first), c.second);
+  // --ports lists the ports the system reports as people count them.
+  for (auto c : {std::make_pair("COM3 (a)", "COM12 (b)"), {"COM2", "COM02"}, {"COM9", "LPT1"}, {"ttyS9", "ttyUSB0"}})
+    EXPECT_LT(comdrv_poradi(c.first, c.second), 0) << c.first;
 }
 
 // The Windows layer's decisions: port names as users write them, reasons
