@@ -43,6 +43,7 @@ static int jiny;                   // this request is no retry of the last one
 static int jednou;                 // the last request went out to be sent once
 static int nozvena;                // bytes of the open window that were echoes
 static long long nejpomalejsi;     // the slowest answer of the run, from its request
+static int odpustit;               // the wait for a board is over (comdrv_odpust)
 
 int comdrv_rychlost(int baud) {
   static const int povolene[] = {2400, 4800, 9600, 19200, 38400, 57600, 115200};
@@ -105,7 +106,7 @@ void comdrv_otevreno(long long nyni) {
   nproud = nokno = dluh = odeslano = odepsano = odpoved = nminuly = nozvena = jednou = 0;
   comdrv_nesparovano = comdrv_poskozeno = comdrv_ozvena = 0;
   comdrv_porucha_text[0] = 0;
-  nejpomalejsi = 0;
+  nejpomalejsi = odpustit = 0;
   posledni = nyni;
   okno_od = pohled_od = -1;
 }
@@ -219,8 +220,12 @@ void comdrv_zavri() {
   odpoved = nokno = nozvena = 0;
 }
 
+void comdrv_odpust() { odpustit = 1; }
+
 long long comdrv_dozvuk(long long nyni) {
   if (comdrv_porucha_text[0]) return 0;
+  // An answer still on its way comes at the board's pace: within a window of the one before.
+  if (odpustit) return dluh > 0 ? do_(posledni + OKNO, nyni) : 0;
   if (pohled_od < 0) cekani_od = pohled_od = nyni;
   // A surplus answer comes as late as the slowest answer of the run came.
   long long t = pohled_od + nejvys(POHLED, nejpomalejsi + DOBEH < OKNO ? nejpomalejsi + DOBEH : OKNO);

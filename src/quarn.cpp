@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "comdrv.h"
+#include "vyroba.h"
 
 char o[256];
 unsigned olds24, ramc;
@@ -62,6 +63,7 @@ void vypis(const char *fmt, ...) {
   va_end(ap);
   if (n < 0) return;
   if (n >= (int)sizeof b) n = (int)sizeof b - 1;
+  protokol_vypis(b);
   smaz();
   fwrite(b, 1, (size_t)n, stdout);
 }
@@ -105,7 +107,7 @@ static long velikost(FILE *f) {
 }
 
 // What the run moved, for its summary; when the port opened.
-static unsigned long nahrano, precteno, overeno, opakovani;
+unsigned long nahrano, precteno, overeno, opakovani;
 static long long otevreno_v;
 
 // A memory command or a verify pass is done: n bytes more, no progress line.
@@ -260,6 +262,21 @@ void sendc(const char *p) {
   finish(5);
 }
 
+// A command of the command line or of a script: the report has its answer.
+static void prikaz(const char *c) {
+  protokol_prikaz(c);
+  sendc(c);
+  protokol_odpoved(o);
+}
+
+int identita_jednou(int opakovani) {
+  char b[32];
+  snprintf(b, sizeof b, "%sI000000\n", hlavicka);
+  vymen(b, (int)strlen(b) + 2, opakovani, 0);
+  if (txrxok) vezmitext(o);
+  return txrxok;
+}
+
 // ------------------------------------------------------- block telegrams
 
 unsigned crc16(const unsigned char *p, int n) {
@@ -348,6 +365,7 @@ void sendbin() {
       for (int i = 0; overit && i < 128; i++)
         if (naplneno(i)) zapis(binadr + i, binbuf[i]);
       for (int i = 0; i < 128; i++) nahrano += (unsigned long)naplneno(i);
+      protokol_blok();
       memset(binmask, 0, sizeof binmask);
       snprintf(o, sizeof o, "%s", t);
       vypis("OK\n");
@@ -405,6 +423,7 @@ void binwrite(char *b) {
   }
   vypis("OK\n");
   if (overit) overeni();
+  protokol_obraz();
 }
 
 // Records the board takes as text (S1 and S3 lines, and S2 lines with
@@ -618,6 +637,7 @@ static void nactisoubor(int kam, const char *soubor, std::vector<unsigned char> 
     finish(9);
   }
   if (zavri(f)) souborchyba("close", soubor);
+  protokol_data(data.data(), data.size());
 }
 
 // Reads back what the board should hold from kam and compares.
@@ -668,6 +688,7 @@ const char *zpracuj_prikaz(const char *p) {
   std::string jmeno = p + (get ? 21 : 14);
   if (!jmeno.empty() && jmeno.back() == '\n') jmeno.pop_back();
   int adr = (int)strtol(a, nullptr, 16);
+  protokol_pamet(p, adr, get ? (int)strtol(c, nullptr, 16) : -1, jmeno.c_str());
   if (cmp)
     bincmp(adr, jmeno.c_str());
   else if (!get)
@@ -676,6 +697,7 @@ const char *zpracuj_prikaz(const char *p) {
     hexget(adr, (int)strtol(c, nullptr, 16), jmeno.c_str());
   else
     binget(adr, (int)strtol(c, nullptr, 16), jmeno.c_str());
+  protokol_hotovo();
   return nullptr;
 }
 
@@ -857,8 +879,11 @@ static void vloz(uroven &u) {
   skript(jmeno.c_str(), u.hloubka + 1);
 }
 
+static int zaznamovy(const char *b);
+
 // A command line goes to the board in the pieces it takes, each answered
 // and judged on its own; a '~' line's pieces are each sent once, unjudged.
+// A record sent as text is image data, not a command of the report.
 static void odesli(uroven &u) {
   const char *b = u.bb();
   size_t n = strlen(b);
@@ -867,7 +892,7 @@ static void odesli(uroven &u) {
     char kus[KUS + 2];
     snprintf(kus, sizeof kus, "%s%.*s", jednou && i ? "~" : "", (int)KUS, b + i);
     vypis("\rSend: %.*s", (int)KUS, b + i);
-    sendc(kus);
+    zaznamovy(b) ? sendc(kus) : prikaz(kus);
     vypis("\rAnswer: %s", o);
     if (strpbrk(o, "!?")) {
       vypis("Error: Negative response.\n");
@@ -936,8 +961,10 @@ static void textovy_zaznam(uroven &u) {
   }
   odesli(u);
   if (b[1] >= '1' && b[1] <= '3') nahrano += gethb(b + 2) - adresa_bajtu(b[1]) - 1;
+  if (b[1] >= '1' && b[1] <= '3') protokol_zaznam(b, adresa_bajtu(b[1]));
   if (overit && s13) zaznam(b, adresa_bajtu(b[1]), 1);
   if (overit && (b[1] == '7' || b[1] == '8' || b[1] == '9') && !zapsano.empty()) overeni();
+  if (b[1] == '7' || b[1] == '8' || b[1] == '9') protokol_obraz();
 }
 
 // An S2 or S8 record for older firmware, which takes it as one command:
@@ -1005,6 +1032,7 @@ static void skript(const char *soubor, int hloubka) {
   if (!f.f) souborchyba("open", soubor);
   u.f = f.f;
   vypis("\nLoading: %s\n", soubor);
+  const char *vnejsi = protokol_skript(soubor);
   long vel = velikost(f.f);
   prohlidni(u);
   int spatny, dlouhy;
@@ -1020,6 +1048,7 @@ static void skript(const char *soubor, int hloubka) {
   // A read that failed must not pass for the script's end.
   if (ferror(f.f)) souborchyba("read", soubor);
   zavri(f);
+  protokol_skript(vnejsi);
 }
 
 void zpracuj_soubor(const char *soubor) { skript(soubor, 1); }
@@ -1043,6 +1072,8 @@ static const char *const pomoc =
     " @hexget000400,000100>mem.txt   the same as a hex dump\n"
     " @binput000400<boot.bin         write a raw file from 0x400\n"
     " @bincmp000400<boot.bin         compare memory from 0x400 with a raw file\n"
+    " --wait[=SECONDS]  first wait for the port and the board's answer\n"
+    " --report=FILE     append a line of JSON about the run to FILE\n"
 #ifdef _WIN32
     " quarn.exe --ports lists the serial ports\n"
     " Exit codes and more: README-windows.txt\n";
@@ -1088,6 +1119,7 @@ static void konec() {
 static void identita() {
   vypis("Target ID:\n");
   sendc("I000000\n");
+  protokol_identita(o);
   if (!o[0]) {
     vypis("Target didn't respond.\n");
     finish(4);
@@ -1112,7 +1144,7 @@ static void argument(char *a) {
   size_t n = strlen(c);
   snprintf(c + n, sizeof c - n, "\n");
   vypis("\rSend scmd: %s", c);
-  sendc(c);
+  prikaz(c);
   vypis("\rAnswer: %s", o);
   if (strpbrk(o, "!?")) {
     vypis("Error: Negative response.\n");
@@ -1182,7 +1214,7 @@ void quarn(unsigned argc, char **argv) {
   if ((overit = slovo(argc, argv, "verify"))) argv[overit][0] = 0;
 
   vypis("Serial UART port:%3x irq:%x baud:%d mode:%x", port, irq, (int)baud, mode >> 2);
-  if (zapni_UART(port, irq, (int)baud, mode)) {
+  if (vyroba_port(port, irq, (int)baud, mode)) {
     vypis("Wrong settings, can't initialize UART\n");
     odmitnuto(bvolba, (int)baud);
     finish(2);
