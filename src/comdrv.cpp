@@ -224,8 +224,10 @@ void comdrv_odpust() { odpustit = 1; }
 
 long long comdrv_dozvuk(long long nyni) {
   if (comdrv_porucha_text[0]) return 0;
-  // An answer still on its way comes at the board's pace: within a window of the one before.
-  if (odpustit) return dluh > 0 ? do_(posledni + OKNO, nyni) : 0;
+  // Answers still on their way come at the pace the requests went, a
+  // window and a pause apart (and a slow line's request time): two windows
+  // of quiet line mean none is coming.
+  if (odpustit) return dluh > 0 ? do_(posledni + 2 * OKNO, nyni) : 0;
   if (pohled_od < 0) cekani_od = pohled_od = nyni;
   // A surplus answer comes as late as the slowest answer of the run came.
   long long t = pohled_od + nejvys(POHLED, nejpomalejsi + DOBEH < OKNO ? nejpomalejsi + DOBEH : OKNO);

@@ -92,7 +92,7 @@ void comdrv_zavri();
 long long comdrv_dozvuk(long long nyni);
 // The wait for a board is over: the next look at the line awaits what its
 // unanswered requests may still be owed only until the line has been quiet
-// an answer window, and comdrv_otevreno then forgets them.
+// two answer windows, and comdrv_otevreno then forgets them.
 void comdrv_odpust();
 
 // Copies the caller's telegram into `tx` and fills in the length bytes, the

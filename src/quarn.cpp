@@ -270,7 +270,7 @@ static void prikaz(const char *c) {
 }
 
 int identita_jednou(int opakovani) {
-  char b[32];
+  char b[256] = {};  // a telegram buffer is read whole
   snprintf(b, sizeof b, "%sI000000\n", hlavicka);
   vymen(b, (int)strlen(b) + 2, opakovani, 0);
   if (txrxok) vezmitext(o);

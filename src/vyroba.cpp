@@ -74,8 +74,6 @@ int vyroba_port(short port, signed char irq, int baud, signed char mode) {
     }
     // Then the identity, asked once an answer window until the board answers.
     for (int k = 0; !identita_jednou(k > 0); k++) {
-      // A port that fails (unplugged), or answers out of step, is opened again.
-      if (comdrv_porucha_text[0] || comdrv_nesparovano) break;
       if (konec >= 0 && hodiny_us() >= konec) {
         char s[32];
         snprintf(s, sizeof s, "%.3f", mez);
@@ -86,6 +84,8 @@ int vyroba_port(short port, signed char irq, int baud, signed char mode) {
         vypis("\nError: No board answered within %s s.\n", s);
         finish(5);
       }
+      // A port that fails (unplugged), or answers out of step, is opened again.
+      if (comdrv_porucha_text[0] || comdrv_nesparovano) break;
     }
     if (!txrxok) {
       pockej(konec);
@@ -95,7 +95,7 @@ int vyroba_port(short port, signed char irq, int baud, signed char mode) {
     protokol_cekani((hodiny_us() - od) / 1e6);
     if (terminal) vypis("\n");
     // Answers the unanswered requests may still be owed are waited for
-    // until the line has been quiet an answer window; the run then starts
+    // until the line has been quiet two answer windows; the run then starts
     // owing none.
     comdrv_odpust();
     dozvuk();
