@@ -1,7 +1,7 @@
 // The programs as processes, where no scenario reaches: quarn-sim's command
 // line and memory file; quarn's refusal of ports it can't have, a line that
 // holds an earlier run's answer, one that goes away or takes no bytes,
-// signals, and progress at a pseudo-terminal.
+// signals, a port waited for, and progress at a pseudo-terminal.
 #include <gtest/gtest.h>
 
 #include "seam.h"
@@ -86,6 +86,17 @@ TEST(Programs, Signals) {
   auto r = sh("$SIM --drop @1 -- sh -c '$Q R000000,01 >&- & q=$!; sleep 0.2; kill -INT $q; readlink /proc/$q/fd/1; wait $q'");
   EXPECT_EQ(r.first, 0);
   EXPECT_EQ(r.second, "/dev/null\n");
+}
+
+// --wait: a port that comes a second after the run has started (a board
+// plugged in) is opened and the run completes; one never there is refused
+// once the time is up; Ctrl+C ends the wait.
+TEST(Programs, WaitingForABoard) {
+  auto r = sh("(sleep 1; exec $SIM --link b >/dev/null) & s=$!; QUARN_COM1=b $Q --wait R000000,01 | tail -2; kill $s; wait; "
+              "QUARN_COM1=none $Q --wait=0.3 | tail -2; "
+              "bash -c 'set -m; QUARN_COM1=none $Q --wait & q=$!; sleep 0.3; kill -INT $q; wait $q' | tail -2");
+  EXPECT_EQ(r.second, "Loading completed with no errors.\nExit code 0\nError: none (QUARN_COM1): No such file or directory.\n"
+                      "Exit code 2\nError: Interrupted.\nExit code 130\n");
 }
 
 // An answer that came after its run had ended waits in the line: the next
