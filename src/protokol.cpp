@@ -31,9 +31,10 @@ struct pamet_t {
 
 struct stav_t {
   int aktivni = 0;
-  std::string cil, zacatek, zarizeni, prikaz;
+  std::string cil, zacatek, prikaz;
+  std::string nastaveni = "\"port\":null,\"speed\":null,\"mode\":null";  // until the run has them
   std::vector<std::string> argumenty, kroky;
-  int rychlost = 0, rezim = 0, ceka_prikaz = 0;
+  int ceka_prikaz = 0;
   double cekani = -1;
   std::string identita, chyba;  // "null" until there is one, else a JSON string
   long long od_us = 0;
@@ -188,9 +189,7 @@ void protokol_zacni(const char *soubor, const std::vector<std::string> &argument
 }
 
 void protokol_port(const char *zarizeni, int baud, int mode) {
-  S.zarizeni = zarizeni;
-  S.rychlost = baud;
-  S.rezim = mode;
+  S.nastaveni = "\"port\":" + text(zarizeni) + ",\"speed\":" + std::to_string(baud) + ",\"mode\":" + std::to_string(mode);
 }
 
 void protokol_cekani(double sekund) { S.cekani = sekund; }
@@ -289,9 +288,8 @@ int protokol_konec(int p) {
   snprintf(c, sizeof c, "%.3f", S.cekani);
   std::string cekani = S.cekani < 0 ? "null" : c;
   snprintf(c, sizeof c, "%.3f", (hodiny_us() - S.od_us) / 1e6);
-  std::string r = "{\"report\":1,\"start\":" + text(S.zacatek) + ",\"version\":\"" QUARN_VERSION "\",\"host\":" + text(pocitac()) +
-                  ",\"port\":" + text(S.zarizeni) + ",\"speed\":" + std::to_string(S.rychlost) + ",\"mode\":" +
-                  std::to_string(S.rezim) + ",\"arguments\":[" + a + "],\"wait\":" + cekani + ",\"identity\":" + S.identita +
+  std::string r = "{\"report\":1,\"start\":" + text(S.zacatek) + ",\"version\":\"" QUARN_VERSION "\",\"host\":" + text(pocitac()) + "," +
+                  S.nastaveni + ",\"arguments\":[" + a + "],\"wait\":" + cekani + ",\"identity\":" + S.identita +
                   ",\"steps\":[" + k + "],\"exit\":" + std::to_string(p) + ",\"error\":" + (p ? S.chyba : "null") +
                   ",\"seconds\":" + c + ",\"summary\":{\"loaded\":" + std::to_string(nahrano) + ",\"read\":" +
                   std::to_string(precteno) + ",\"verified\":" + std::to_string(overeno) + ",\"retries\":" +
