@@ -52,8 +52,11 @@ int soubor_nahrad(const char *docasny, const char *cil) {
 static int protokol = -1;
 
 const char *protokol_otevri(const char *soubor) {
-  protokol = open(soubor, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
-  return protokol < 0 ? strerror(errno) : nullptr;
+  // A pipe nobody reads is refused at once, not waited on.
+  protokol = open(soubor, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0666);
+  if (protokol < 0) return strerror(errno);
+  fcntl(protokol, F_SETFL, O_APPEND);
+  return nullptr;
 }
 
 int protokol_pripis(const char *radek, size_t n) {
