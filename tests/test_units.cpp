@@ -86,14 +86,15 @@ TEST(Report, ALinePerRun) {
   ASSERT_EQ(chdir(seam::tmpdir().c_str()), 0);
   seam::write_file("img.s28", "S2060100000102F5\nS20501001003E6\nS804000000FB\n");
   seam::write_file("b\xFF.bin", "\x12\x34");
+  seam::write_file("c.scr", "R000000,01");  // a last line without its line end
   for (int i = 0; i < 3; i++) {
     // The second run's image fails its verify pass; the third run's command gets no answer.
     seam::reset({"--stuck", i == 1 ? "10010-10010" : "0-0"});
     if (i == 2) seam::fates = [](size_t n, const bytes &b) { return n < 5 ? b : bytes(); };
-    seam::run({"--report=r.json", "verify", "img.s28", "R000000,01", "~Y", "@binput000200<b\xFF.bin", "@hexget000200,000002>h.txt"});
+    seam::run({"--report=r.json", "verify", "img.s28", "c.scr", "~Y", "@binput000200<b\xFF.bin", "@hexget000200,000002>h.txt"});
   }
   std::string r = std::regex_replace(seam::read_file("r.json"), std::regex("\"start\":\"\\d{4}-\\d\\d-\\d\\dT[0-9:]{8}Z\",\"version\":\"0.95\",\"host\":\"[^\"]*\"|\"seconds\":[0-9.]+,"), "");
-  const std::string head = "{\"report\":1,,\"port\":\"sim\",\"speed\":38400,\"mode\":0,\"arguments\":[\"--report=r.json\",\"verify\",\"img.s28\",\"R000000,01\",\"~Y\",\"@binput000200<b\\udcff.bin\",\"@hexget000200,000002>h.txt\"],\"wait\":null,\"identity\":null,\"steps\":[{\"image\":\"img.s28\",\"format\":\"srec\",\"sha256\":\"dedb9f605b25153a7ee670dc79665a0f4744ac9ec1fcf269c4d3c5a3a891fce9\",\"data_sha256\":\"039058c6f2c0cb492c533b0a4d14ef77cc0f78abccced5287d84a1a2011cfb81\",\"bytes\":3,\"ranges\":[{\"address\":\"010000\",\"bytes\":2},{\"address\":\"010010\",\"bytes\":1}],\"blocks\":1,\"retries\":0,";
+  const std::string head = "{\"report\":1,,\"port\":\"sim\",\"speed\":38400,\"mode\":0,\"arguments\":[\"--report=r.json\",\"verify\",\"img.s28\",\"c.scr\",\"~Y\",\"@binput000200<b\\udcff.bin\",\"@hexget000200,000002>h.txt\"],\"wait\":null,\"identity\":null,\"steps\":[{\"image\":\"img.s28\",\"format\":\"srec\",\"sha256\":\"dedb9f605b25153a7ee670dc79665a0f4744ac9ec1fcf269c4d3c5a3a891fce9\",\"data_sha256\":\"039058c6f2c0cb492c533b0a4d14ef77cc0f78abccced5287d84a1a2011cfb81\",\"bytes\":3,\"ranges\":[{\"address\":\"010000\",\"bytes\":2},{\"address\":\"010010\",\"bytes\":1}],\"blocks\":1,\"retries\":0,";
   const std::string sha = "3a103a4e5729ad68c02a678ae39accfbc0ae208096437401b7ceab63cca0622f";
   EXPECT_EQ(r, head + "\"verify\":\"ok\",\"complete\":true},{\"command\":\"R000000,01\",\"answer\":\"=FF\"},{\"command\":\"~Y\",\"answer\":null},"
                    "{\"memory\":\"binput\",\"file\":\"b\\udcff.bin\",\"address\":\"000200\",\"bytes\":2,\"sha256\":\"" + sha + "\",\"result\":\"ok\"},"
@@ -121,9 +122,9 @@ TEST(Units, Sha256AndJsonText) {
     otisk_hex(s, h);
     EXPECT_STREQ(h, c.second);
   }
-  std::string j, t = "a\"\\\n\t\x01\x7F\xC3\xA9\xF0\x9F\x98\x80|\xC3|\xC0\x80|\xED\xA0\x80|\xF4\x90\x80\x80|\xE2\x82";
+  std::string j, t = "a\"\\\n\t\x01\x7F\xC3\xA9\xF0\x9F\x98\x80|\xC3|\xC1\xBF|\xED\xA0\x80|\xF4\x90\x80\x80|\xE2\x82";
   json_text(j, t.data(), t.size());
-  EXPECT_EQ(j, "\"a\\\"\\\\\\n\\t\\u0001\\u007f\xC3\xA9\xF0\x9F\x98\x80|\\udcc3|\\udcc0\\udc80|\\udced\\udca0\\udc80|\\udcf4\\udc90\\udc80\\udc80|\\udce2\\udc82\"");
+  EXPECT_EQ(j, "\"a\\\"\\\\\\n\\t\\u0001\\u007f\xC3\xA9\xF0\x9F\x98\x80|\\udcc3|\\udcc1\\udcbf|\\udced\\udca0\\udc80|\\udcf4\\udc90\\udc80\\udc80|\\udce2\\udc82\"");
 }
 
 // A request telegram carrying p, framed as the loader frames it.
