@@ -160,23 +160,27 @@ std::string do_write(board &b, const std::string &t) {
   return "*";
 }
 
-// An S2 record: count, 24-bit address, data, checksum (ones' complement of
-// the sum of the bytes from the count to the last data byte).
-std::string do_s2(board &b, const std::string &t) {
+// An S1, S2 or S3 record: count, an address of `width` bytes, data,
+// checksum (ones' complement of the sum of the bytes from the count to the
+// last data byte).
+std::string do_data(board &b, const std::string &t, size_t width) {
   bytes rec;
-  if (!hexpairs(t, 2, rec) || rec.size() < 5 || rec[0] != rec.size() - 1) return "!Format";
+  if (!hexpairs(t, 2, rec) || rec.size() < width + 2 || rec[0] != rec.size() - 1) return "!Format";
   if (sum8(rec.data(), rec.size()) != 0xFF) return "!Checksum";
-  uint32_t addr = uint32_t(rec[1]) << 16 | rec[2] << 8 | rec[3];  // most significant first
-  size_t n = rec.size() - 5;
-  if (!fits(addr, n)) return "!Address";
-  put(b, addr, rec.begin() + 4, n);
+  uint32_t addr = 0;
+  for (size_t i = 1; i <= width; i++) addr = addr << 8 | rec[i];  // most significant first
+  size_t n = rec.size() - width - 2;
+  if (addr >= BOARD_MEMSIZE || !fits(addr, n)) return "!Address";
+  put(b, addr, rec.begin() + 1 + width, n);
   return "*";
 }
 
-std::string do_srecord(board &b, const std::string &t) {
+std::string do_srecord(board &b, std::string t) {
+  t.erase(t.find_last_not_of(" \t") + 1);  // the blanks an editor leaves behind a record
   if (t[1] == '8') return "%*";
-  if (t[1] == '2') return do_s2(b, t);
-  return "*";  // header, other data widths, counts and other ends are taken as read
+  if (t[1] == '2') return do_data(b, t, 3);
+  if ((t[1] == '1' || t[1] == '3') && !b.ignore_text) return do_data(b, t, t[1] == '1' ? 2 : 4);
+  return "*";  // header, counts, other ends (and with ignore_text S1, S3) are taken as read
 }
 
 std::string do_text(board &b, std::string t) {

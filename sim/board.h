@@ -15,6 +15,7 @@ struct board {
   bool old = false; // firmware before v1.28: S2 text lines, no block telegrams
   bytes rx;         // line bytes not yet framed
   std::vector<std::pair<uint32_t, uint32_t>> stuck;  // ranges that ignore writes, answered as taken
+  bool ignore_text = false;  // S1 and S3 text records answered '*' but not stored
 };
 
 // Memory erased, receiver empty.

@@ -32,6 +32,8 @@ const char *const USAGE =
     "                  on the line), direction ('>' request, '<' answer, '!' injected\n"
     "                  fault, '~' line event), the bytes and a decoded line\n"
     "  --old           firmware before v1.28: S2 lines as text, no block telegrams\n"
+    "  --ignore-text-records  S1 and S3 records sent as text are answered '*' but\n"
+    "                  not stored (by default, as S2 text, they are checked and stored)\n"
     "\n"
     "Faults: P is a probability (0..1) per request, or @N for request N only\n"
     "(counted from 1); MS a time in milliseconds.\n"
@@ -128,6 +130,7 @@ int sim_parse(int argc, char **argv, sim_options &o) {
       {"mode", required_argument, nullptr, 'M'},    {"memory", required_argument, nullptr, 'm'},
       {"stuck", required_argument, nullptr, 'x'},   {"log", required_argument, nullptr, 'l'},
       {"old", no_argument, nullptr, 'o'},           {"drop", required_argument, nullptr, 'd'},
+      {"ignore-text-records", no_argument, nullptr, 'i'},
       {"late", required_argument, nullptr, 'L'},    {"twice", required_argument, nullptr, 't'},
       {"trickle", required_argument, nullptr, 'T'}, {"split", required_argument, nullptr, 's'},
       {"corrupt", required_argument, nullptr, 'c'}, {"noise", required_argument, nullptr, 'n'},
@@ -153,6 +156,8 @@ int sim_parse(int argc, char **argv, sim_options &o) {
       o.log = optarg;
     } else if (opt == 'o') {
       o.old = true;
+    } else if (opt == 'i') {
+      o.ignore_text = true;
     } else if (opt == 'b') {
       if (!parse_unsigned(optarg, 10000000, v) || v == 0) return usage_error(std::string("bad --baud: ") + optarg);
       o.baud = unsigned(v);
@@ -185,4 +190,5 @@ int sim_parse(int argc, char **argv, sim_options &o) {
 void sim_board(board &b, const sim_options &o) {
   board_init(b, o.old);
   b.stuck = o.stuck;
+  b.ignore_text = o.ignore_text;
 }

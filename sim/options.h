@@ -12,6 +12,7 @@ struct sim_options {
   unsigned baud = 0;  // 0: answers at once, and any speed is taken
   int mode = 0;       // the board's line mode: its two low bits choose the parity
   bool old = false;
+  bool ignore_text = false;  // S1 and S3 text records are not stored
   line_faults faults;
   std::vector<std::pair<uint32_t, uint32_t>> stuck;  // memory that ignores writes
   uint64_t seed = 0;

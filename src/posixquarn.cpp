@@ -31,28 +31,47 @@ static const char *zarizeni = "";  // the port's device, for messages
 static int pryc;                   // the line is gone: waits only sleep
 static unsigned char txbuff[256];
 
-// SIGINT, SIGTERM and SIGHUP end a run at the next wait for the line, so
-// a request is never cut short. They stay blocked but while the run waits.
+// SIGINT, SIGTERM and SIGHUP end a run at a safe point, so that a request
+// is never cut short: an exchange keeps them blocked but while it waits
+// for the line. Elsewhere they cut short a wait on a file or the console
+// (a FIFO, a pipe, a terminal: nothing restarts it), and the run ends there.
 static volatile sig_atomic_t preruseni;
-static sigset_t pri_cekani;  // the signal mask while waiting
+static sigset_t nase, pri_cekani;  // those three; the signal mask while waiting
 
-static void zaznamenej(int s) { preruseni = s; }
+// One that came just before such a wait began can't end it: an alarm a
+// second later does, and then every second until the run has ended.
+static void zaznamenej(int s) {
+  preruseni = s;
+  alarm(1);
+}
+
+static void budik(int) {
+  if (preruseni) alarm(1);
+}
+
+static void zachytej(int s, void (*obsluha)(int)) {
+  struct sigaction sa = {};
+  sa.sa_handler = obsluha;
+  sigemptyset(&sa.sa_mask);
+  sigaction(s, &sa, nullptr);
+}
 
 static void zachytavej() {
-  sigset_t nase;
   sigemptyset(&nase);
   static const int konci[] = {SIGINT, SIGTERM, SIGHUP};
   for (int s : konci) {
-    struct sigaction sa = {}, driv;
+    struct sigaction driv;
     sigaction(s, nullptr, &driv);
     // Ignored when we started (nohup, a background job of a script): so it stays.
     if (driv.sa_handler == SIG_IGN) continue;
-    sa.sa_handler = zaznamenej;
-    sigemptyset(&sa.sa_mask);
-    sigaction(s, &sa, nullptr);
+    zachytej(s, zaznamenej);
     sigaddset(&nase, s);
   }
-  sigprocmask(SIG_BLOCK, &nase, &pri_cekani);
+  zachytej(SIGALRM, budik);
+  // A console reader that went away (| head) asked for less text, not for
+  // a half-written board: the run goes on without a console.
+  signal(SIGPIPE, SIG_IGN);
+  sigprocmask(SIG_SETMASK, nullptr, &pri_cekani);
 }
 
 // The safe point: ends the run if a signal asked for it.
@@ -61,6 +80,17 @@ static void zkontroluj() {
   vypis("\nError: Interrupted.\n");
   finish(128 + preruseni);
 }
+
+void preruseno() { zkontroluj(); }
+
+// An exchange with the line: the signals wait for its safe points.
+struct vymena {
+  vymena() {
+    sigprocmask(SIG_BLOCK, &nase, nullptr);
+    zkontroluj();
+  }
+  ~vymena() { sigprocmask(SIG_SETMASK, &pri_cekani, nullptr); }
+};
 
 static long long nyni_us() {
   timespec t;
@@ -71,17 +101,28 @@ static long long nyni_us() {
 int terminal;
 long long hodiny_us() { return nyni_us(); }
 
+// Another program may use the port once this one has ended.
+static void uvolni() {
+  if (hPort >= 0) ioctl(hPort, TIOCNXCL);
+}
+
 void finish(int p) {
   uklid();
   p = protokol_konec(p);
   // A terminal stays visible on its own: no message box, just the code.
   printf("Exit code %d\n", p);
+  // Interrupted, the process ends as the signal ends it once all is done,
+  // so that its caller sees it (a shell's loop stops; a shell shows 128+N).
+  if (preruseni && p == 128 + preruseni) {
+    uvolni();
+    signal(preruseni, SIG_DFL);
+    sigset_t s;
+    sigemptyset(&s);
+    sigaddset(&s, preruseni);
+    sigprocmask(SIG_UNBLOCK, &s, nullptr);
+    raise(preruseni);
+  }
   exit(p);
-}
-
-// Another program may use the port once this one has ended.
-static void uvolni() {
-  if (hPort >= 0) ioctl(hPort, TIOCNXCL);
 }
 
 static speed_t rychlost(int baud) {
@@ -251,6 +292,7 @@ static void vysli(int delka) {
 }
 
 int posli_telegram(char *tel, int delka) {
+  vymena v;
   if (!comdrv_zacni(tel, delka, txbuff, nyni_us())) return 0;
   // A line gone after a '~' request takes no other.
   if (pryc) comdrv_porucha(zarizeni, COMDRV_ZAVESENO, 1);
@@ -263,6 +305,7 @@ int posli_telegram(char *tel, int delka) {
 }
 
 int dozvuk() {
+  vymena v;
   for (long long t; (t = comdrv_dozvuk(nyni_us())) > 0;) ber(t);
   return comdrv_nesparovano || comdrv_porucha_text[0];
 }
@@ -375,5 +418,6 @@ int main(int argc, char **argv) {
     finish(8);
   }
   quarn((unsigned)s.cmdno + 1, s.cmdpar2);
+  zkontroluj();
   finish(0);
 }

@@ -25,9 +25,10 @@ int soubor_docasny(const char *cil, char *docasny, int n) {
     c = skutecny;
   }
   int je = stat(c, &st) == 0;
-  // Devices, pipes and files Quarn may not write are written in place, as
-  // before: their open says what is wrong.
-  if (je && (!S_ISREG(st.st_mode) || access(c, W_OK))) return 0;
+  // Devices and pipes are written as the bytes come, files Quarn may not
+  // write in place: their open says what is wrong.
+  if (je && !S_ISREG(st.st_mode)) return -1;
+  if (je && access(c, W_OK)) return 0;
   if (snprintf(docasny, n, "%s.quarn-XXXXXX", c) >= n) return 0;
   int fd = mkstemp(docasny);
   if (fd < 0) return 0;

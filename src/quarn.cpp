@@ -3,6 +3,7 @@
 // it reaches the line only through comdrv.h and ends runs through finish().
 #include "quarn.h"
 
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -263,7 +264,7 @@ void sendc(const char *p) {
 }
 
 // A command of the command line or of a script: the report has its answer.
-static void prikaz(const char *c) {
+static void povel(const char *c) {
   protokol_prikaz(c);
   sendc(c);
   protokol_odpoved(o);
@@ -465,8 +466,16 @@ template <typename F> static void parovani(F vezmi) {
   }
 }
 
-[[noreturn]] static void souborchyba(const char *co, const char *soubor) {
+// A file operation failed: which, on what file, and on the next line the
+// system's reason (errno, when the caller has none). A wait that a signal
+// cut short is no failure of the file: the run ends as interrupted.
+[[noreturn]] static void souborchyba(const char *co, const char *soubor, const char *proc = nullptr) {
+  int e = errno;
+  preruseno();
+  if (!proc && e) proc = strerror(e);
+  // The line scripts look for stays as it always was; the reason follows.
   vypis("Error: Can't %s file %s \n", co, soubor);
+  if (proc) vypis("%s: %s.\n", *soubor ? soubor : "The name is empty", proc);
   finish(3);
 }
 
@@ -480,22 +489,63 @@ template <typename F> static void parovani(F vezmi) {
   finish(9);
 }
 
+// Two read requests in a row never ask for the same count, so that an
+// answer's length tells which of them it answers: a copy of one answer
+// that comes in the window of the next request, whose own answer was lost,
+// can't pass for it. The last read's count and answer.
+static int minuly_pocet;
+static char minula[256];
+
+// The count of the next read request: what is left, at most k, one less
+// when that is the last request's count (k and k-1 in turn; a last piece
+// that would repeat the count goes in two).
+static int dalsi_kus(int zbyva, int k) {
+  int del = zbyva < k ? zbyva : k;
+  return del == minuly_pocet && del > 1 ? del - 1 : del;
+}
+
 // One read request for del bytes at adr. Its answer must begin with '='
-// (for a hex dump, hold no '!' or '?'); the caller takes its pairs.
+// (for a hex dump, hold no '!' or '?'); the caller takes its pairs. An
+// answer of another count that is the last read's answer byte for byte is
+// a copy of that one.
 static void precti(int adr, int del, int hex) {
   char b[64];
   snprintf(b, sizeof b, "R%06X,%02X\n", adr, del);
   sendc(b);
   if (o[0] != '=' || (hex && strpbrk(o, "!?"))) necekana();
+  int par = 0;
+  parovani([&](const char *) { par++; });
+  if (par != del && !strcmp(o, minula)) {
+    vypis("\nError: An answer came twice, the copy in the place of a lost answer: answers and requests are "
+          "out of step.\n");
+    finish(11);
+  }
+  minuly_pocet = del;
+  snprintf(minula, sizeof minula, "%s", o);
 }
 
-// An output file of a memory command, written under a temporary name and
-// put in place only once it is whole.
+// An output file of a memory command. A regular file, or a new one, is
+// replaced whole once the run knows its bytes are right: they are kept
+// here until then (a read is at most 16 MiB), and go through a temporary
+// file beside it, or in place when none can be made there. A device or a
+// pipe is written as the bytes come.
 struct vystup {
   FILE *f = nullptr;
-  std::string cil, docasny;  // docasny empty: written in place
+  std::string cil, docasny;  // docasny: the temporary file, when one was made
+  std::string data;          // what was read so far, as the file will hold it
+  int hex = 0, proud = 0;    // a text file; a device or pipe, written as it comes
+  int byl = 0, psano = 0;    // the target existed before; it is being written in place
 };
 static vystup *rozepsany;  // the one being written now
+
+// Writes what was read into a file made afresh: null, or the system's reason.
+static const char *zapis(const char *jmeno, const vystup &v) {
+  FILE *f = fopen(jmeno, v.hex ? "wt" : "wb");
+  if (!f) return strerror(errno);
+  int e = fwrite(v.data.data(), 1, v.data.size(), f) == v.data.size() ? 0 : errno ? errno : EIO;
+  if (fclose(f) && !e) e = errno ? errno : EIO;
+  return e ? strerror(e) : nullptr;
+}
 
 void uklid() {
   vystup *v = rozepsany;
@@ -503,12 +553,60 @@ void uklid() {
   rozepsany = nullptr;
   if (v->f) fclose(v->f);
   v->f = nullptr;
-  if (v->docasny.empty()) return;
+  if (v->proud) return;  // what came is there
+  if (!v->docasny.empty()) remove(v->docasny.c_str());
+  // What didn't exist before the run is not left half made.
+  if (!v->byl) remove(v->cil.c_str());
   std::string castecny = v->cil + ".partial";
-  if (soubor_nahrad(v->docasny.c_str(), castecny.c_str()))
-    remove(v->docasny.c_str());
+  const char *cil = v->cil.c_str();
+  const char *stav = !v->byl ? "was not written" : v->psano ? "may be incomplete" : "was left as it was";
+  if (const char *proc = zapis(castecny.c_str(), *v))
+    vypis("Error: %s %s; what was read could not be kept: can't write %s: %s\n", cil, stav, castecny.c_str(), proc);
   else
-    vypis("Error: %s was left as it was; what was read is in %s\n", v->cil.c_str(), castecny.c_str());
+    vypis("Error: %s %s; what was read is in %s\n", cil, stav, castecny.c_str());
+}
+
+// Before the first request: how the output file will be written; what
+// can't be written at all is refused now. Written in place at the end, an
+// existing file must take it, and a new one is made now.
+static void otevri(vystup &v) {
+  std::vector<char> t(v.cil.size() + 32);
+  const char *c = v.cil.c_str();
+  int druh = soubor_docasny(c, t.data(), (int)t.size());
+  if (druh < 0) {
+    v.proud = 1;
+    v.f = fopen(c, v.hex ? "wt" : "wb");
+    if (!v.f) souborchyba("open", c);
+    return;
+  }
+  if (druh) v.docasny = t.data();
+  FILE *f = fopen(c, druh ? "rb" : "r+b");
+  v.byl = f || errno != ENOENT;
+  if (!f && !v.byl && !druh) f = fopen(c, "wb");
+  if (!f && !druh) souborchyba("open", c);
+  if (f) fclose(f);
+}
+
+// More of the file: kept, or for a device or pipe written now.
+static void pridej(vystup &v, const std::string &s) {
+  if (!v.proud)
+    v.data += s;
+  else if (fwrite(s.data(), 1, s.size(), v.f) != s.size())
+    souborchyba("write to", v.cil.c_str());
+}
+
+// The bytes are right: they replace the file, through the temporary file
+// or, when there is none or its rename is refused (a shared folder's sticky
+// bit), in place.
+static void nahrad(vystup &v) {
+  if (!v.docasny.empty()) {
+    if (const char *proc = zapis(v.docasny.c_str(), v)) souborchyba("write to", v.cil.c_str(), proc);
+    if (!soubor_nahrad(v.docasny.c_str(), v.cil.c_str())) return;
+    remove(v.docasny.c_str());
+    v.docasny.clear();
+  }
+  v.psano = 1;
+  if (const char *proc = zapis(v.cil.c_str(), v)) souborchyba("write to", v.cil.c_str(), proc);
 }
 
 static void konec();
@@ -523,35 +621,44 @@ static void cteni(int odkud, int kolik, const char *soubor, int nejvic, int hex)
   } d;
   vystup &v = d.v;
   v.cil = soubor;
-  std::vector<char> t(strlen(soubor) + 32);
-  if (soubor_docasny(soubor, t.data(), (int)t.size())) v.docasny = t.data();
-  v.f = fopen(v.docasny.empty() ? soubor : v.docasny.c_str(), hex ? "wt" : "wb");
-  if (!v.f) {
-    if (!v.docasny.empty()) remove(v.docasny.c_str());
-    souborchyba("open", soubor);
-  }
+  v.hex = hex;
+  otevri(v);
   rozepsany = &v;
-  int celk = 0, k = kus_cteni(nejvic);
-  for (int adr = odkud; adr < odkud + kolik; adr += k) {
-    int del = odkud + kolik - adr;
-    if (del > k) del = k;
+  int celk = 0, k = kus_cteni(nejvic), dalsi = -1;  // the address a hex line's next pair is for
+  for (int adr = odkud, del; adr < odkud + kolik; adr += del) {
+    del = dalsi_kus(odkud + kolik - adr, k);
     postup("Reading", (unsigned)adr, (unsigned long)(adr - odkud), (unsigned long)kolik);
     precti(adr, del, hex);
-    if (hex && fprintf(v.f, "%06X: ", adr) < 0) souborchyba("write to", soubor);
+    std::string kus;
+    int a = adr;  // the address of the pair taken
     parovani([&](const char *d) {
-      int ok = hex ? fprintf(v.f, "%s ", d) >= 0 : fputc((int)(strtol(d, nullptr, 16) & 0xFF), v.f) != EOF;
-      if (!ok) souborchyba("write to", soubor);
       celk++;
+      if (!hex) {
+        kus += (char)(strtol(d, nullptr, 16) & 0xFF);
+        return;
+      }
+      // A hex dump has 16 bytes a line from the first address, whatever
+      // the requests' counts.
+      if (a != dalsi || (a - odkud) % 16 == 0) {
+        char z[16];
+        snprintf(z, sizeof z, "%s%06X: ", dalsi < 0 ? "" : "\n", a);
+        kus += z;
+      }
+      kus += std::string(d) + " ";
+      dalsi = ++a;
     });
-    if (hex && fputc('\n', v.f) == EOF) souborchyba("write to", soubor);
+    pridej(v, kus);
   }
-  FILE *f = v.f;
-  v.f = nullptr;
-  if (fclose(f)) souborchyba("close", soubor);
+  if (dalsi >= 0) pridej(v, "\n");
+  if (v.proud) {
+    FILE *f = v.f;
+    v.f = nullptr;
+    if (fclose(f)) souborchyba("close", soubor);
+  }
   if (celk != kolik) delka(celk, kolik);
   // Put in place only once no surplus answer says the pieces were others'.
   konec();
-  if (!v.docasny.empty() && soubor_nahrad(v.docasny.c_str(), soubor)) souborchyba("write to", soubor);
+  if (!v.proud) nahrad(v);
   rozepsany = nullptr;
   hotovo(precteno, (unsigned long)celk);
 }
@@ -572,33 +679,39 @@ static void overeni() {
   for (auto &b : z)
     for (unsigned i = 0; i < 128; i++) vsech += b.second.maska[i >> 3] >> (i & 7) & 1;
   unsigned prvni = 0, psano = 0, cteno = 0, od = 0;
-  std::vector<unsigned char> ocek;  // the piece gathered for the next request, from od
-  auto cti = [&] {
-    if (ocek.empty()) return;
-    if (terminal)
-      postup("Verifying", od, (unsigned long)kolik, vsech);
-    else
-      vypis("\rVerifying %06X", od);
-    precti((int)od, (int)ocek.size(), 0);
-    size_t i = 0;
-    parovani([&](const char *d) {
-      unsigned v = (unsigned)strtol(d, nullptr, 16) & 0xFF;
-      if (i < ocek.size() && v != ocek[i] && !rozdilu++) prvni = od + (unsigned)i, psano = ocek[i], cteno = v;
-      i++;
-    });
-    celk += (int)i;
-    kolik += (int)ocek.size();
-    ocek.clear();
+  std::vector<unsigned char> ocek;  // the run gathered for the next requests, from od
+  // Reads the gathered run's first piece; with `vse`, all of it.
+  auto cti = [&](int vse) {
+    while (!ocek.empty()) {
+      if (terminal)
+        postup("Verifying", od, (unsigned long)kolik, vsech);
+      else
+        vypis("\rVerifying %06X", od);
+      int del = dalsi_kus((int)ocek.size(), k);
+      precti((int)od, del, 0);
+      int i = 0;
+      parovani([&](const char *d) {
+        unsigned v = (unsigned)strtol(d, nullptr, 16) & 0xFF;
+        if (i < del && v != ocek[i] && !rozdilu++) prvni = od + (unsigned)i, psano = ocek[i], cteno = v;
+        i++;
+      });
+      celk += i;
+      kolik += del;
+      ocek.erase(ocek.begin(), ocek.begin() + del);
+      od += (unsigned)del;
+      if (!vse) break;
+    }
   };
   for (auto &b : z)
     for (unsigned i = 0; i < 128; i++) {
       if (!(b.second.maska[i >> 3] >> (i & 7) & 1)) continue;
       unsigned a = b.first + i;
-      if (!ocek.empty() && (a != od + ocek.size() || (int)ocek.size() == k)) cti();
+      if (!ocek.empty() && a != od + ocek.size()) cti(1);
       if (ocek.empty()) od = a;
       ocek.push_back(b.second.data[i]);
+      if ((int)ocek.size() == k) cti(0);
     }
-  cti();
+  cti(1);
   if (celk != kolik) delka(celk, kolik);
   if (rozdilu) {
     vypis("\nError: Verify failed at %06X: wrote %02X, read %02X; %d of %d bytes differ.\n", prvni, psano,
@@ -672,6 +785,18 @@ static void bincmp(int kam, const char *soubor) {
   porovnej(kam, data);
 }
 
+// A six-character address or count field, a hex number whole: blanks and
+// a 0x prefix may stand before its digits, nothing after them. -1 when it
+// is no number (a letter O for a zero, a sign, no digits).
+static int pole(const char *p) {
+  char a[8];
+  snprintf(a, sizeof a, "%.6s", p);
+  const char *d = a + strspn(a, " \t");
+  if (d[0] == '0' && (d[1] == 'x' || d[1] == 'X') && hexznak(d[2])) d += 2;
+  if (!*d || d[strspn(d, "0123456789ABCDEFabcdef")]) return -1;
+  return (int)strtol(d, nullptr, 16);
+}
+
 // Position-checked parse of an @-command; runs it. Null, or an error text.
 const char *zpracuj_prikaz(const char *p) {
   size_t n = strlen(p);
@@ -681,24 +806,37 @@ const char *zpracuj_prikaz(const char *p) {
   if (!get && !cmp && strncmp(p, "@binput", 7)) return "Unknown command";
   if (get ? (n < 23 || p[13] != ',' || p[20] != '>') : (n < 15 || p[13] != '<'))
     return "Syntax error";
-  char a[8], c[8];
-  snprintf(a, sizeof a, "%.6s", p + 7);
-  snprintf(c, sizeof c, "%.6s", p + 14);
-  // A file name of any length, taken whole.
+  int adr = pole(p + 7), kolik = get ? pole(p + 14) : 0;
+  if (adr < 0 || kolik < 0) return "Syntax error";
+  // A file name of any length, taken whole but for the line end and the
+  // blanks before it (no system keeps them in a name).
   std::string jmeno = p + (get ? 21 : 14);
-  if (!jmeno.empty() && jmeno.back() == '\n') jmeno.pop_back();
-  int adr = (int)strtol(a, nullptr, 16);
-  protokol_pamet(p, adr, get ? (int)strtol(c, nullptr, 16) : -1, jmeno.c_str());
+  jmeno.erase(jmeno.find_last_not_of(" \t\n") + 1);
+  protokol_pamet(p, adr, get ? kolik : -1, jmeno.c_str());
   if (cmp)
     bincmp(adr, jmeno.c_str());
   else if (!get)
     binput(adr, jmeno.c_str());
   else if (hex)
-    hexget(adr, (int)strtol(c, nullptr, 16), jmeno.c_str());
+    hexget(adr, kolik, jmeno.c_str());
   else
-    binget(adr, (int)strtol(c, nullptr, 16), jmeno.c_str());
+    binget(adr, kolik, jmeno.c_str());
   protokol_hotovo();
   return nullptr;
+}
+
+// Runs an @-command from a script line or the command line. A refused one
+// ends the run; a syntax error says on the next line what the form is.
+static void prikaz(const char *p) {
+  vypis("Executing:%s\n", p);
+  const char *chyba = zpracuj_prikaz(p);
+  if (!chyba) return;
+  vypis("Error: %s:%s \n", chyba, p);
+  if (!strcmp(chyba, "Syntax error"))
+    vypis(p[4] == 'g' ? "The form is %.7sAAAAAA,NNNNNN>FILE: address and count as six hex digits each.\n"
+                      : "The form is %.7sAAAAAA<FILE: the address as six hex digits.\n",
+          p);
+  finish(9);
 }
 
 // ----------------------------------------------------- script interpreter
@@ -723,17 +861,18 @@ struct uroven {
 
 static void skript(const char *soubor, int hloubka);
 
-// Below space: control characters and bytes 0x80-0xFF (signed compare).
-static int podmezerou(char c) { return (signed char)c < ' '; }
+// A control character: it ends a pattern or a message as a line end does.
+// Bytes 0x80-0xFF are characters like any other (UTF-8, a code page).
+static int ridici(char c) { return (unsigned char)c < ' '; }
 
 static int dej(uroven &u) {
   if (u.izpet < u.nzpet) return u.zpet[u.izpet++];
   return getc(u.f);
 }
 
-// A byte no text file holds: NUL and the control characters but tab, line
-// ends and form feed.
-static int netext(int c) { return c < ' ' && c != '\t' && c != '\n' && c != '\r' && c != '\f'; }
+// The byte no script holds: NUL (a binary file, or UTF-16). Other control
+// characters are text: a comment's escape sequence, a command's Ctrl+C.
+static int netext(int c) { return c == 0; }
 
 // Reads one physical line whole: CR LF, and a CR alone, read as "\n"; the
 // first 0x1A ends the file. Up to MAXLINE characters go to b; a longer line
@@ -749,8 +888,15 @@ static size_t ctiradek(uroven &u, char *b, int *spatny, int *dlouhy) {
       break;
     }
     if (c == '\r') {
-      int d = dej(u);
-      if (d != '\n' && d != EOF) ungetc(d, u.f);
+      // The byte after a CR goes back where it came from: the look-ahead
+      // at the file's start, or the file.
+      int zpet = u.izpet < u.nzpet, d = dej(u);
+      if (d != '\n' && d != EOF) {
+        if (zpet)
+          u.izpet--;
+        else
+          ungetc(d, u.f);
+      }
       c = '\n';
     }
     if (*spatny < 0 && netext(c)) *spatny = c;
@@ -779,18 +925,24 @@ static void radek_ok(uroven &u, unsigned line, int spatny, int dlouhy) {
   if (dlouhy) moc_dlouhy(u, line);
 }
 
-// The file's start: a UTF-8 byte-order mark is skipped, UTF-16 refused.
+// The file's start: a UTF-8 byte-order mark is skipped, UTF-16 refused,
+// with its mark or without (text with a NUL beside each character).
 static void zacatek(uroven &u) {
   u.nzpet = u.izpet = 0;
   for (int c; u.nzpet < 3 && (c = getc(u.f)) != EOF;) u.zpet[u.nzpet++] = (unsigned char)c;
   const unsigned char *z = u.zpet;
-  if (u.nzpet >= 2 && ((z[0] == 0xFF && z[1] == 0xFE) || (z[0] == 0xFE && z[1] == 0xFF)))
+  if (u.nzpet >= 2 && ((z[0] == 0xFF && z[1] == 0xFE) || (z[0] == 0xFE && z[1] == 0xFF) || !z[0] != !z[1]))
     netextovy(u, 1, "is UTF-16 (save it as UTF-8)");
   if (u.nzpet == 3 && z[0] == 0xEF && z[1] == 0xBB && z[2] == 0xBF) u.izpet = 3;
 }
 
+static int zaznamova_radka(const char *b);
+static int vadny(const char *b, char *co, size_t n);
+[[noreturn]] static void spatny_zaznam(const char *soubor, unsigned line, const char *b, const char *co);
+
 // A file that can seek is judged whole before any line of it is carried
-// out: not text first, then a line too long. A pipe is judged line by line.
+// out: not text first, then a line too long, then a bad record (so that an
+// image with one loads nothing). A pipe is judged line by line.
 static void prohlidni(uroven &u) {
   if (fseek(u.f, 0, SEEK_END) || ftell(u.f) < 0 || fseek(u.f, 0, SEEK_SET)) {
     clearerr(u.f);
@@ -798,26 +950,32 @@ static void prohlidni(uroven &u) {
     return;
   }
   zacatek(u);
-  unsigned line = 0, dlouha = 0;
+  unsigned line = 0, dlouha = 0, vadna = 0;
   int spatny, dlouhy;
+  std::string zaznam;
+  char co[80];
   for (;;) {
     line++;
+    const char *b = u.ll.data();
     if (!ctiradek(u, u.ll.data(), &spatny, &dlouhy)) break;
     if (spatny >= 0) radek_ok(u, line, spatny, 0);
     if (dlouhy && !dlouha) dlouha = line;
+    if (!vadna && zaznamova_radka(b) && vadny(b, co, sizeof co)) vadna = line, zaznam = b;
   }
   if (ferror(u.f)) souborchyba("read", u.soubor);
   if (dlouha) moc_dlouhy(u, dlouha);
+  if (vadna) spatny_zaznam(u.soubor, vadna, zaznam.c_str(), co);
   u.konec = 0;
   if (fseek(u.f, 0, SEEK_SET)) souborchyba("read", u.soubor);
   zacatek(u);
 }
 
-// The pattern of a check or condition: up to the first '!' or character
-// below space. Returns a pointer at that character; the pattern is cut there.
+// The pattern of a check or condition: up to the first '!' or control
+// character, every other byte matched as it stands. Returns a pointer at
+// that character; the pattern is cut there.
 static char *vzor(char *p, char *vz) {
   size_t k = 0;
-  while (p[k] != '!' && !podmezerou(p[k])) k++;
+  while (p[k] != '!' && !ridici(p[k])) k++;
   snprintf(vz, 256, "%.*s", (int)k, p);
   return p + k;
 }
@@ -832,7 +990,7 @@ static int podminka(uroven &u) {
   char *b = u.bb();
   if (b[1] == '!') {
     if (u.lastcond == 1) return 0;
-    if (podmezerou(b[2]))
+    if (ridici(b[2]))
       vypis("Error: No choice.\n");
     else
       vypis("Error: %s\n", b + 2);
@@ -889,10 +1047,12 @@ static void odesli(uroven &u) {
   size_t n = strlen(b);
   int jednou = b[0] == '~';
   for (size_t i = 0; i < n || !n; i += KUS) {
+    // A last piece that holds only the line end is no command.
+    if (i && !strcmp(b + i, "\n")) break;
     char kus[KUS + 2];
     snprintf(kus, sizeof kus, "%s%.*s", jednou && i ? "~" : "", (int)KUS, b + i);
     vypis("\rSend: %.*s", (int)KUS, b + i);
-    zaznamovy(b) ? sendc(kus) : prikaz(kus);
+    zaznamovy(b) ? sendc(kus) : povel(kus);
     vypis("\rAnswer: %s", o);
     if (strpbrk(o, "!?")) {
       vypis("Error: Negative response.\n");
@@ -907,45 +1067,60 @@ static int adresa_bajtu(char typ) {
   return typ >= '0' && typ <= '9' ? delky[typ - '0'] - '0' : 0;
 }
 
-// A record's shape: 'S', a digit, then only hex digits, at least four, to
-// the line end.
+// Nothing but the blanks (spaces, tabs) an editor leaves and the line end.
+static int jen_konec(const char *p) {
+  p += strspn(p, " \t");
+  return !p[0] || (p[0] == '\n' && !p[1]);
+}
+
+// A record's shape: 'S', a digit, then only hex digits, at least four, up
+// to the line's end and its trailing blanks.
 static int zaznamovy(const char *b) {
   if (b[0] != 'S' || b[1] < '0' || b[1] > '9') return 0;
   size_t k = 2;
   while (hexznak(b[k])) k++;
-  return k >= 6 && (b[k] == 0 || (b[k] == '\n' && b[k + 1] == 0));
+  return k >= 6 && jen_konec(b + k);
 }
 
-[[noreturn]] static void spatny_zaznam(uroven &u, const char *co) {
-  vypis("Bad format: %s:%s line:%u :%s\n", co, u.soubor, u.line, u.bb());
+// The lines checked as records: every S2 and S8 line, and every line of a
+// record's shape.
+static int zaznamova_radka(const char *b) {
+  return (b[0] == 'S' && (b[1] == '2' || b[1] == '8')) || zaznamovy(b);
+}
+
+[[noreturn]] static void spatny_zaznam(const char *soubor, unsigned line, const char *b, const char *co) {
+  vypis("Bad format: %s:%s line:%u :%s\n", co, soubor, line, b);
   finish(3);
 }
 
-// A record's count must match its length, and its checksum its bytes,
-// before anything of it is stored or sent. An S2 or S8 line's fields must
-// be hex digits, pair by pair.
-static void zkontroluj(uroven &u) {
-  const char *b = u.bb();
+// What is wrong with a record line, said in co; 0 when nothing. Up to its
+// trailing blanks it holds hex digits only; its count must match its
+// length, and its checksum its bytes; an image record's data must lie below
+// address 1000000. Checked before anything of the record is stored or sent.
+static int vadny(const char *b, char *co, size_t n) {
   size_t k = 2;
   while (hexznak(b[k])) k++;
-  if (b[k] && b[k] != '\n') spatnyformat(b + 2 + ((k - 2) & ~(size_t)1));
-  char co[80];
+  unsigned char c = (unsigned char)b[k];
+  if (!jen_konec(b + k))
+    return c >= ' ' && c < 0x7F ? snprintf(co, n, "'%c' at column %u is no hex digit", c, (unsigned)k + 1)
+                                : snprintf(co, n, "byte %02X at column %u is no hex digit", c, (unsigned)k + 1);
+  if (k < 4) return snprintf(co, n, "no byte count");
   unsigned pocet = gethb(b + 2), soucet = 0;
-  if (k - 4 != 2 * pocet) {
-    snprintf(co, sizeof co, "count %02X wants %u digits after it, the record holds %u", pocet, 2 * pocet,
-             (unsigned)(k - 4));
-    spatny_zaznam(u, co);
-  }
-  if (pocet < (unsigned)adresa_bajtu(b[1]) + 1) {
-    snprintf(co, sizeof co, "count %02X, too short for its address", pocet);
-    spatny_zaznam(u, co);
-  }
+  if (k - 4 != 2 * pocet)
+    return snprintf(co, n, "count %02X wants %u digits after it, the record holds %u", pocet, 2 * pocet,
+                    (unsigned)(k - 4));
+  if (pocet < (unsigned)adresa_bajtu(b[1]) + 1) return snprintf(co, n, "count %02X, too short for its address", pocet);
   for (size_t i = 2; i < k - 2; i += 2) soucet += gethb(b + i);
   unsigned ma = gethb(b + k - 2), dava = ~soucet & 0xFF;
-  if (ma != dava) {
-    snprintf(co, sizeof co, "checksum %02X, the bytes give %02X", ma, dava);
-    spatny_zaznam(u, co);
-  }
+  if (ma != dava) return snprintf(co, n, "checksum %02X, the bytes give %02X", ma, dava);
+  if (b[1] != '2' || olds24) return 0;
+  unsigned a = (gethb(b + 4) << 16) + (gethb(b + 6) << 8) + gethb(b + 8);
+  return a + pocet - 4 > ADRLIM ? snprintf(co, n, "data past address FFFFFF") : 0;
+}
+
+static void zkontroluj(uroven &u) {
+  char co[80];
+  if (vadny(u.bb(), co, sizeof co)) spatny_zaznam(u.soubor, u.line, u.bb(), co);
 }
 
 // S1 and S3 lines go to the board as text; with verify their data are read
@@ -989,12 +1164,7 @@ static void proved(uroven &u) {
     memset(b + n, 0, do_ - n);
     int s28 = b[0] == 'S' && (b[1] == '2' || b[1] == '8');
     if (b[0] == '@') {
-      vypis("Executing:%s\n", b);
-      const char *chyba = zpracuj_prikaz(b);
-      if (chyba) {
-        vypis("Error: %s:%s \n", chyba, b);
-        finish(9);
-      }
+      prikaz(b);
     } else if (b[0] == '?') {
       if (podminka(u)) continue;
     } else if (s28 && !olds24) {
@@ -1038,15 +1208,17 @@ static void skript(const char *soubor, int hloubka) {
   int spatny, dlouhy;
   for (;;) {
     u.line++;
-    if (!ctiradek(u, u.bb(), &spatny, &dlouhy)) break;
+    size_t n = ctiradek(u, u.bb(), &spatny, &dlouhy);
+    // A read that failed (or a signal cut short) is no end of the script,
+    // and what it brought of a line no whole line.
+    if (ferror(f.f)) souborchyba("read", soubor);
+    if (!n) break;
     obraz = vel > 0 ? (int)(ftell(f.f) * 100LL / vel) : -1;
     radek_ok(u, u.line, spatny, dlouhy);
     if (u.bb()[0] == ';' || (signed char)u.bb()[0] <= ' ') continue;
     snprintf(u.ll.data(), u.ll.size(), "%s", u.bb());
     proved(u);
   }
-  // A read that failed must not pass for the script's end.
-  if (ferror(f.f)) souborchyba("read", soubor);
   zavri(f);
   protokol_skript(vnejsi);
 }
@@ -1133,18 +1305,13 @@ static void argument(char *a) {
   char c[256];
   snprintf(c, sizeof c, "%s", a);
   if (c[0] == '@') {
-    vypis("Executing:%s\n", c);
-    const char *chyba = zpracuj_prikaz(c);
-    if (chyba) {
-      vypis("Error: %s:%s \n", chyba, c);
-      finish(9);
-    }
+    prikaz(c);
     return;
   }
   size_t n = strlen(c);
   snprintf(c + n, sizeof c - n, "\n");
   vypis("\rSend scmd: %s", c);
-  prikaz(c);
+  povel(c);
   vypis("\rAnswer: %s", o);
   if (strpbrk(o, "!?")) {
     vypis("Error: Negative response.\n");
@@ -1171,6 +1338,8 @@ void quarn(unsigned argc, char **argv) {
   olds24 = ramc = overit = 0;
   zapsano.clear();
   nahrano = precteno = overeno = opakovani = 0;
+  minuly_pocet = 0;
+  minula[0] = 0;
   ukazano = 0;
   obraz = -1;
 

@@ -11,11 +11,18 @@ void uklid();
 
 // The platform's part of replacing an output file whole (each platform
 // layer and the tests provide it). A temporary file made beside `cil`, its
-// name in `docasny`: 1; 0 when `cil` is to be written in place (not a
-// regular file, or nothing can be made beside it).
+// name in `docasny`: 1; 0 when none can be made beside it (or the file
+// can't be written): it is written in place once the run knows its bytes;
+// -1 when `cil` is no regular file (a device, a pipe): it is written in
+// place as the bytes come.
 int soubor_docasny(const char *cil, char *docasny, int n);
 // Puts `docasny` in the place of `cil`; 0 on success.
 int soubor_nahrad(const char *docasny, const char *cil);
+
+// Ends the run if a signal (or the console) asked for it; a file's failure
+// asks first, since a wait a signal cut short fails too. Each platform
+// layer and the tests provide it.
+void preruseno();
 
 // Console text: formatted as printf, written in one piece.
 void vypis(const char *fmt, ...) __attribute__((format(printf, 1, 2)));

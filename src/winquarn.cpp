@@ -59,6 +59,8 @@ static void zkontroluj() {
   finish((int)preruseni);
 }
 
+void preruseno() { zkontroluj(); }
+
 // Standard output goes to a file or a pipe: the run writes there.
 static int presmerovano() {
   HANDLE h = GetStdHandle(STD_OUTPUT_HANDLE);
@@ -409,7 +411,7 @@ int soubor_docasny(const char *cil, char *docasny, int n) {
   if (h != INVALID_HANDLE_VALUE) {
     DWORD typ = GetFileType(h);
     CloseHandle(h);
-    if (typ != FILE_TYPE_DISK) return 0;
+    if (typ != FILE_TYPE_DISK) return -1;
   }
   for (unsigned k = 0; k < 100; k++) {
     if (snprintf(docasny, n, "%s.quarn-%lu-%u", cil, GetCurrentProcessId(), k) >= n) return 0;
