@@ -57,6 +57,10 @@ void judge(const std::function<seam::result()> &f, int what = -1, const obraz_so
 // Output files are written in place here: every name stays in the jail.
 int soubor_docasny(const char *, char *, int) { return 0; }
 int soubor_nahrad(const char *, const char *) { return 1; }
+// Nor is a report file opened: it could be anywhere.
+const char *protokol_otevri(const char *) { return "not in the fuzz target"; }
+int protokol_pripis(const char *, size_t) { return 1; }
+const char *pocitac() { return "fuzz"; }
 
 int posli_telegram(char *tel, int delka) {
   if (++exchanges > 2000) throw stopped{};

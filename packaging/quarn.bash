@@ -27,7 +27,7 @@ _quarn() {
     esac
   else
     mapfile -t COMPREPLY < <(compgen -W "p3f8 p2f8 i4 b2400 b4800 b9600 b19200 b38400 b57600 b115200 m0 m1 m2
-      m3 m4 old verify -h --help --version --ports" -- "$cur"; compgen -f -- "$cur")
+      m3 m4 old verify -h --help --version --ports --wait --report=" -- "$cur"; compgen -f -- "$cur")
   fi
 }
 complete -o filenames -F _quarn quarn

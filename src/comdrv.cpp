@@ -45,6 +45,7 @@ static int jiny;                   // this request is no retry of the last one
 static int jednou;                 // the last request went out to be sent once
 static int nozvena;                // bytes of the open window that were echoes
 static long long nejpomalejsi;     // the slowest answer of the run, from its request
+static int odpustit;               // the wait for a board is over (comdrv_odpust)
 
 int comdrv_rychlost(int baud) {
   static const int povolene[] = {2400, 4800, 9600, 19200, 38400, 57600, 115200};
@@ -118,7 +119,7 @@ void comdrv_otevreno(long long nyni) {
   nproud = nokno = dluh = odeslano = odepsano = odpoved = nminuly = nozvena = jednou = 0;
   comdrv_nesparovano = comdrv_poskozeno = comdrv_ozvena = 0;
   comdrv_porucha_text[0] = 0;
-  nejpomalejsi = 0;
+  nejpomalejsi = odpustit = 0;
   posledni = nyni;
   okno_od = pohled_od = -1;
 }
@@ -234,8 +235,14 @@ void comdrv_zavri() {
   odpoved = nokno = nozvena = 0;
 }
 
+void comdrv_odpust() { odpustit = 1; }
+
 long long comdrv_dozvuk(long long nyni) {
   if (comdrv_porucha_text[0]) return 0;
+  // Answers still on their way come at the pace the requests went, a
+  // window and a pause apart (and a slow line's request time): two windows
+  // of quiet line mean none is coming.
+  if (odpustit) return dluh > 0 ? do_(posledni + 2 * OKNO, nyni) : 0;
   if (pohled_od < 0) cekani_od = pohled_od = nyni;
   // A surplus answer comes as late as the slowest answer of the run came.
   long long t = pohled_od + nejvys(POHLED, nejpomalejsi + DOBEH < OKNO ? nejpomalejsi + DOBEH : OKNO);

@@ -32,6 +32,12 @@ int posli_telegram(char *tel, int delka);
 // frame came that no request was owed, or the port failed.
 int dozvuk();
 
+// The device behind the port, as messages name it.
+const char *comdrv_zarizeni(short port);
+// Sleeps until `konec` (hodiny_us) with no port to wait on; a signal or
+// Ctrl+C ends the run as in every wait.
+void comdrv_spanek(long long konec);
+
 // Hooks around every exchange; they do nothing.
 inline void ocekavej_telegram() {}
 inline void vyckej(int) {}
@@ -86,6 +92,10 @@ int comdrv_chybi();
 void comdrv_zavri();
 // At the run's end: 0 when the look at the line is over, else until when.
 long long comdrv_dozvuk(long long nyni);
+// The wait for a board is over: the next look at the line awaits what its
+// unanswered requests may still be owed only until the line has been quiet
+// two answer windows, and comdrv_otevreno then forgets them.
+void comdrv_odpust();
 
 // Copies the caller's telegram into `tx` and fills in the length bytes, the
 // checksum and the end byte. 0 when delka cannot be a telegram.

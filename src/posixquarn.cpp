@@ -21,6 +21,7 @@
 
 #include "comdrv.h"
 #include "quarn.h"
+#include "vyroba.h"
 
 unsigned char comdrv_rbuf[256];
 int txrxok;
@@ -108,6 +109,7 @@ static void uvolni() {
 
 void finish(int p) {
   uklid();
+  p = protokol_konec(p);
   // A terminal stays visible on its own: no message box, just the code.
   printf("Exit code %d\n", p);
   // Interrupted, the process ends as the signal ends it once all is done,
@@ -199,14 +201,21 @@ static int nastav(int fd, speed_t sp, int mode) {
   return tcsetattr(fd, TCSANOW, &t) != 0;
 }
 
+const char *comdrv_zarizeni(short port) { return cesta(port); }
+
 int zapni_UART(short port, signed char irq, int baud, signed char mode) {
+  // Opened again while waiting for a board: the port that failed goes first.
+  if (hPort >= 0) close(hPort);
+  hPort = -1;
+  pryc = 0;
   if (!comdrv_nastaveni(port, baud)) return 1;
   zarizeni = cesta(port);
   int fd = open(zarizeni, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return odmitni(port, -1, errno);
   if (flock(fd, LOCK_EX | LOCK_NB) || nastav(fd, rychlost(baud), mode) || ioctl(fd, TIOCEXCL))
     return odmitni(port, fd, errno);
-  atexit(uvolni);
+  static int uvolnit;
+  if (!uvolnit++) atexit(uvolni);
   bez_zdrzeni(fd);
   // DTR and RTS off; a pseudo-terminal has no modem lines and refuses.
   int linky = TIOCM_DTR | TIOCM_RTS;
@@ -229,13 +238,24 @@ static void selhalo(const char *duvod) {
   comdrv_porucha(zarizeni, duvod, 0);
 }
 
+// From now until `konec` (microseconds), for ppoll.
+static timespec za(long long konec) {
+  long long z = konec - nyni_us();
+  if (z < 0) z = 0;
+  return {(time_t)(z / 1000000), (long)(z % 1000000) * 1000};
+}
+
+void comdrv_spanek(long long konec) {
+  timespec t = za(konec);
+  ppoll(nullptr, 0, &t, &pri_cekani);
+  zkontroluj();
+}
+
 // Waits for the line until `konec` (microseconds) or until bytes come, and
 // hands them over. The timer slack is a microsecond: a 2 ms pause is kept.
 // read() returning 0 is no more than an empty read (VMIN and VTIME are 0).
 static void ber(long long konec) {
-  long long z = konec - nyni_us();
-  if (z < 0) z = 0;
-  timespec t = {(time_t)(z / 1000000), (long)(z % 1000000) * 1000};
+  timespec t = za(konec);
   pollfd pf = {hPort, POLLIN, 0};
   int r = ppoll(&pf, pryc ? 0 : 1, &t, &pri_cekani);
   zkontroluj();
@@ -388,7 +408,7 @@ int main(int argc, char **argv) {
 #endif
   setvbuf(stdout, nullptr, _IONBF, 0);
   // The flags every POSIX tool takes, in this order: the version, help as
-  // "?" shows it, the ports, unknown options. None opens a port.
+  // "?" shows it, the ports, --wait and --report, unknown options. None opens a port.
   static char help[] = "?";
   for (int k = 1; k < argc; k++)
     if (!strcmp(argv[k], "--version")) {
@@ -404,16 +424,17 @@ int main(int argc, char **argv) {
         porty();
         return 0;
       }
+    vyroba_volby(&argc, argv);
     for (int k = 1; k < argc; k++)
       if (neznama(argv[k])) {
-        printf("Error: Unknown option %s (quarn --help lists them)\n", argv[k]);
+        vypis("Error: Unknown option %s (quarn --help lists them)\n", argv[k]);
         finish(8);
       }
   }
   terminal = isatty(STDOUT_FILENO);
   static cmdstore s;
   if (const char *chyba = cmdtake(argc, argv, &s)) {
-    printf("%s", chyba);
+    vypis("%s", chyba);
     finish(8);
   }
   quarn((unsigned)s.cmdno + 1, s.cmdpar2);

@@ -1,13 +1,19 @@
-// POSIX side of replacing an output file whole: a temporary file beside the
-// target, renamed over it once it is complete.
+// POSIX side of the files a run writes: an output file replaced whole (a
+// temporary file beside the target, renamed over it once it is complete),
+// and the report appended to a line at a time.
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "quarn.h"
+#include "vyroba.h"
 
 int soubor_docasny(const char *cil, char *docasny, int n) {
   // A link's target is replaced, the link kept.
@@ -42,4 +48,35 @@ int soubor_nahrad(const char *docasny, const char *cil) {
   struct stat st;
   if (lstat(cil, &st) == 0 && S_ISLNK(st.st_mode) && realpath(cil, skutecny)) cil = skutecny;
   return rename(docasny, cil);
+}
+
+static int protokol = -1;
+
+const char *protokol_otevri(const char *soubor) {
+  // A pipe nobody reads is refused at once, not waited on.
+  protokol = open(soubor, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0666);
+  if (protokol < 0) return strerror(errno);
+  fcntl(protokol, F_SETFL, O_APPEND);
+  return nullptr;
+}
+
+int protokol_pripis(const char *radek, size_t n) {
+  int fd = protokol;
+  protokol = -1;
+  // Runs on several boards append to one file: a line at a time, whole.
+  while (flock(fd, LOCK_EX) && errno == EINTR) {
+  }
+  struct stat st;
+  int soubor = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+  ssize_t w = write(fd, radek, n);
+  // A line written in part (a full disk) is taken back.
+  if (w > 0 && w < (ssize_t)n && soubor && ftruncate(fd, st.st_size)) w = 0;
+  // Closing lets the next run have the lock.
+  return close(fd) != 0 || w != (ssize_t)n;
+}
+
+const char *pocitac() {
+  static char b[256];
+  if (gethostname(b, sizeof b - 1)) b[0] = 0;
+  return b;
 }

@@ -15,6 +15,7 @@
 
 #include "comdrv.h"
 #include "obrazy.h"
+#include "vyroba.h"
 
 char o[256];
 unsigned olds24, ramc;
@@ -88,6 +89,7 @@ static void piste(int docasny, const char *fmt, va_list ap) {
   int n = vsnprintf(b, sizeof b, fmt, ap);
   if (n <= 0) return;
   if (n >= (int)sizeof b) n = (int)sizeof b - 1;
+  protokol_vypis(b);
   if (terminal)
     zalom(b, n, docasny);
   else
@@ -268,7 +270,7 @@ struct pocitadlo {
 
 // What the run moved, for its summary, and the time each phase took; when
 // the port opened.
-static unsigned long nahrano, precteno, overeno, opakovani;
+unsigned long nahrano, precteno, overeno, opakovani;
 static long long nahrano_us, precteno_us, overeno_us, otevreno_v;
 
 // A phase's time, from here to the scope's end.
@@ -446,6 +448,21 @@ void sendc(const char *p) {
   finish(5);
 }
 
+// A command of the command line or of a script: the report has its answer.
+static void povel(const char *c) {
+  protokol_prikaz(c);
+  sendc(c);
+  protokol_odpoved(o);
+}
+
+int identita_jednou(int opakovani) {
+  char b[256] = {};  // a telegram buffer is read whole
+  snprintf(b, sizeof b, "%sI000000\n", hlavicka);
+  vymen(b, (int)strlen(b) + 2, opakovani, 0);
+  if (txrxok) vezmitext(o);
+  return txrxok;
+}
+
 // ------------------------------------------------------- block telegrams
 
 unsigned crc16(const unsigned char *p, int n) {
@@ -538,6 +555,7 @@ void sendbin() {
       unsigned long n = 0;
       for (int i = 0; i < 128; i++) n += (unsigned long)naplneno(i);
       nahrano += n;
+      protokol_blok();
       memset(binmask, 0, sizeof binmask);
       snprintf(o, sizeof o, "%s", t);
       blok_prijat(n);
@@ -596,6 +614,7 @@ void binwrite(char *b) {
   }
   vypis("OK\n");
   if (overit) overeni();
+  protokol_obraz();
 }
 
 // Records the board takes as text (S1 and S3 lines, and S2 lines with
@@ -920,6 +939,7 @@ static void nactisoubor(int kam, const char *soubor, std::vector<unsigned char> 
     finish(9);
   }
   if (zavri(f)) souborchyba("close", soubor);
+  protokol_data(data.data(), data.size());
 }
 
 // Reads back what the board should hold from kam and compares.
@@ -983,6 +1003,7 @@ const char *zpracuj_prikaz(const char *p) {
   // blanks before it (no system keeps them in a name).
   std::string jmeno = p + (get ? 21 : 14);
   jmeno.erase(jmeno.find_last_not_of(" \t\n") + 1);
+  protokol_pamet(p, adr, get ? kolik : -1, jmeno.c_str());
   if (cmp)
     bincmp(adr, jmeno.c_str());
   else if (!get)
@@ -991,6 +1012,7 @@ const char *zpracuj_prikaz(const char *p) {
     hexget(adr, kolik, jmeno.c_str());
   else
     binget(adr, kolik, jmeno.c_str());
+  protokol_hotovo();
   return nullptr;
 }
 
@@ -1209,8 +1231,11 @@ static void vloz(uroven &u) {
   skript(jmeno.c_str(), u.hloubka + 1);
 }
 
+static int zaznamovy(const char *b);
+
 // A command line goes to the board in the pieces it takes, each answered
 // and judged on its own; a '~' line's pieces are each sent once, unjudged.
+// A record sent as text is image data, not a command of the report.
 static void odesli(uroven &u) {
   const char *b = u.bb();
   size_t n = strlen(b);
@@ -1221,7 +1246,7 @@ static void odesli(uroven &u) {
     char kus[KUS + 2];
     snprintf(kus, sizeof kus, "%s%.*s", jednou && i ? "~" : "", (int)KUS, b + i);
     vypis("\rSend: %.*s", (int)KUS, b + i);
-    sendc(kus);
+    zaznamovy(b) ? sendc(kus) : povel(kus);
     vypis("\rAnswer: %s", o);
     if (strpbrk(o, "!?")) {
       vypis("Error: Negative response.\n");
@@ -1306,8 +1331,10 @@ static void textovy_zaznam(uroven &u) {
   long long t = hodiny_us();
   odesli(u);
   if (b[1] >= '1' && b[1] <= '3') nahrano += gethb(b + 2) - adresa_bajtu(b[1]) - 1, nahrano_us += hodiny_us() - t;
+  if (b[1] >= '1' && b[1] <= '3') protokol_zaznam(b, adresa_bajtu(b[1]));
   if (overit && s13) zaznam(b, adresa_bajtu(b[1]), 1);
   if (overit && (b[1] == '7' || b[1] == '8' || b[1] == '9') && !zapsano.empty()) overeni();
+  if (b[1] == '7' || b[1] == '8' || b[1] == '9') protokol_obraz();
 }
 
 // An S2 or S8 record for older firmware, which takes it as one command:
@@ -1364,6 +1391,7 @@ static int obraz_nastroje(uroven &u) {
   int druh = posud(u.f, o, v, u.vraceno);
   if (druh < 0) souborchyba("read", u.soubor);
   if (!druh) return 0;
+  protokol_format(druh == 2 ? "elf" : "ihex");
   if (!v.proc.empty() && v.radek) spatny_zaznam(u.soubor, v.radek, (v.zaznam + "\n").c_str(), v.proc.c_str());
   if (!v.proc.empty()) {
     vypis("Bad format: %s:%s\n", v.proc.c_str(), u.soubor);
@@ -1398,8 +1426,12 @@ static void skript(const char *soubor, int hloubka) {
   if (!f.f) souborchyba("open", soubor);
   u.f = f.f;
   vypis("\nLoading: %s\n", soubor);
+  const char *vnejsi = protokol_skript(soubor);
   pocitadlo bloku(f.f);
-  if (obraz_nastroje(u)) return;
+  if (obraz_nastroje(u)) {
+    protokol_skript(vnejsi);
+    return;
+  }
   prohlidni(u);
   int spatny, dlouhy;
   for (;;) {
@@ -1415,6 +1447,7 @@ static void skript(const char *soubor, int hloubka) {
     proved(u);
   }
   zavri(f);
+  protokol_skript(vnejsi);
 }
 
 void zpracuj_soubor(const char *soubor) { skript(soubor, 1); }
@@ -1439,6 +1472,8 @@ static const char *const pomoc =
     " @hexget000400,000100>mem.txt   the same as a hex dump\n"
     " @binput000400<boot.bin         write a raw file from 0x400\n"
     " @bincmp000400<boot.bin         compare memory from 0x400 with a raw file\n"
+    " --wait[=SECONDS]  first wait for the port and the board's answer\n"
+    " --report=FILE     append a line of JSON about the run to FILE\n"
 #ifdef _WIN32
     " QUARN_COM1, QUARN_COM2: the ports of p3f8 and p2f8 (COM1, COM2), such as COM7\n"
     " --ports lists the serial ports, --version the version\n"
@@ -1496,6 +1531,7 @@ static void konec() {
 static void identita() {
   vypis("Target ID:\n");
   sendc("I000000\n");
+  protokol_identita(o);
   if (!o[0]) {
     vypis("Target didn't respond.\n");
     finish(4);
@@ -1562,7 +1598,7 @@ static void argument(char *a) {
   size_t n = strlen(c);
   snprintf(c + n, sizeof c - n, "\n");
   vypis("\rSend scmd: %s", c);
-  sendc(c);
+  povel(c);
   vypis("\rAnswer: %s", o);
   if (strpbrk(o, "!?")) {
     vypis("Error: Negative response.\n");
@@ -1637,7 +1673,7 @@ void quarn(unsigned argc, char **argv) {
   if ((overit = slovo(argc, argv, "verify"))) vezmi(argv[overit]);
 
   docasne("Serial UART port:%3x irq:%x baud:%d mode:%x", port, irq, (int)baud, mode >> 2);
-  if (zapni_UART(port, irq, (int)baud, mode)) {
+  if (vyroba_port(port, irq, (int)baud, mode)) {
     vypis("Wrong settings, can't initialize UART\n");
     odmitnuto(bvolba, (int)baud);
     finish(2);

@@ -58,12 +58,17 @@ const char *cmdtail(const char *cmdline);
 // Response text of the last answer.
 extern char o[256];
 extern unsigned olds24, ramc, overit;
+// What the run has loaded, read and verified, and its retries.
+extern unsigned long nahrano, precteno, overeno, opakovani;
 
 // Block buffer: the one open 128-byte block of image data.
 extern unsigned binadr;
 extern unsigned char binmask[16], binbuf[128];
 
 void sendc(const char *p);
+// The identity request, sent once (waiting for a board): 1 when answered,
+// the answer in o. `opakovani`: it repeats the request before it.
+int identita_jednou(int opakovani);
 void sendbin();
 void binwrite(char *b);
 unsigned gethb(const char *p);

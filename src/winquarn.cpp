@@ -15,6 +15,7 @@
 
 #include "comdrv.h"
 #include "quarn.h"
+#include "vyroba.h"
 #include "windcb.h"
 #include "winpravidla.h"
 
@@ -183,6 +184,7 @@ static void zavri_port();
 
 void finish(int p) {
   uklid();
+  p = protokol_konec(p);
   // In a console of its own the box keeps the line; elsewhere a shell's
   // prompt or the next line of a log follows.
   vypis(vlastni_konzole ? "Exit code %d" : "Exit code %d\n", p);
@@ -232,7 +234,26 @@ static int odmitni(short port, HANDLE h, DWORD chyba) {
   return 1;
 }
 
+const char *comdrv_zarizeni(short port) {
+  char jmeno[160];
+  cesta(port, jmeno, sizeof jmeno);
+  return zarizeni;
+}
+
 int zapni_UART(short port, signed char irq, int baud, signed char mode) {
+  // Opened again while waiting for a board: the port that failed goes
+  // first, once its reads and writes have ended.
+  if (hPort != INVALID_HANDLE_VALUE) {
+    CancelIoEx(hPort, NULL);
+    if (prijima) WaitForSingleObject(overrx.hEvent, 1000);
+    if (vysila) WaitForSingleObject(overtx.hEvent, 1000);
+    CloseHandle(hPort);
+    CloseHandle(overtx.hEvent);
+    CloseHandle(overrx.hEvent);
+    hPort = INVALID_HANDLE_VALUE;
+  }
+  prijima = vysila = FALSE;
+  pryc = 0;
   if (!comdrv_nastaveni(port, baud)) return 1;
   char jmeno[160];
   cesta(port, jmeno, sizeof jmeno);
@@ -313,6 +334,8 @@ static void spi(long long konec) {
   if (z > 0) WaitForSingleObject(hPreruseni, (DWORD)((z + 999) / 1000));
   zkontroluj();
 }
+
+void comdrv_spanek(long long konec) { spi(konec); }
 
 // Waits for the line until `konec` (microseconds) or until bytes come.
 // Returns how many came, in rxbuff; 0 when none did. The read it starts
@@ -522,6 +545,39 @@ int soubor_nahrad(const char *docasny, const char *cil) {
       return 1;
 }
 
+static HANDLE hProtokol = INVALID_HANDLE_VALUE;
+
+const char *protokol_otevri(const char *soubor) {
+  hProtokol = CreateFileA(soubor, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_ALWAYS,
+                          FILE_ATTRIBUTE_NORMAL, NULL);
+  return hProtokol == INVALID_HANDLE_VALUE ? text_chyby(GetLastError()) : NULL;
+}
+
+int protokol_pripis(const char *radek, size_t n) {
+  HANDLE h = hProtokol;
+  hProtokol = INVALID_HANDLE_VALUE;
+  // Runs on several boards append to one file: a line at a time, whole. The
+  // lock is a byte far past any line, so that readers of the lines aren't kept out.
+  OVERLAPPED z = {};
+  z.OffsetHigh = 0x7FFFFFFF;
+  BOOL zamceno = LockFileEx(h, LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &z);
+  LARGE_INTEGER pred = {}, nic = {};
+  DWORD w = 0;
+  GetFileSizeEx(h, &pred);
+  BOOL ok = SetFilePointerEx(h, nic, NULL, FILE_END) && WriteFile(h, radek, (DWORD)n, &w, NULL) && w == n;
+  // A line written in part (a full disk) is taken back.
+  if (!ok && w && SetFilePointerEx(h, pred, NULL, FILE_BEGIN)) SetEndOfFile(h);
+  if (zamceno) UnlockFileEx(h, 0, 1, 0, &z);
+  return !CloseHandle(h) || !ok;
+}
+
+const char *pocitac() {
+  static char b[MAX_COMPUTERNAME_LENGTH + 1];
+  DWORD n = sizeof b;
+  if (!GetComputerNameA(b, &n)) b[0] = 0;
+  return b;
+}
+
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
   // The waits are of a few milliseconds: the system's timers must tick finely.
   bez_skrceni();
@@ -551,6 +607,9 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
       porty();
       skonci(0);
     }
+  int n = s.cmdno + 1;
+  vyroba_volby(&n, s.cmdpar2);
+  s.cmdno = n - 1;
   quarn((unsigned)s.cmdno + 1, s.cmdpar2);
   finish(0);
 }

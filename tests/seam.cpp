@@ -16,6 +16,7 @@
 #include "comdrv.h"
 #include "line.h"
 #include "options.h"
+#include "vyroba.h"
 
 unsigned char comdrv_rbuf[256];
 int txrxok;
@@ -61,9 +62,13 @@ void preruseno() {}
 
 void finish(int p) {
   uklid();
+  p = protokol_konec(p);
   printf("Exit code %d\n", p);
   throw finished{p};
 }
+
+const char *comdrv_zarizeni(short) { return ZARIZENI; }
+void comdrv_spanek(long long konec) { seam::now = std::max(seam::now, konec); }
 
 int zapni_UART(short port, signed char irq, int baud, signed char mode) {
   if (!comdrv_nastaveni(port, baud)) return 1;
@@ -161,7 +166,11 @@ result run(std::vector<std::string> args) {
   args.insert(args.begin(), "quarn");
   std::vector<char *> argv;
   for (auto &a : args) argv.push_back(&a[0]);
-  return run([&](cmdstore *s) { return cmdtake((int)argv.size(), argv.data(), s); });
+  return run([&](cmdstore *s) {
+    int n = (int)argv.size();
+    vyroba_volby(&n, argv.data());
+    return cmdtake(n, argv.data(), s);
+  });
 }
 
 std::string unescape(const std::string &s) {

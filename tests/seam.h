@@ -29,7 +29,8 @@ struct result {
 // A fresh board and line made by quarn-sim's options, and a new run's state; the
 // answer text holds an earlier run's, as a second run in one process finds it.
 void reset(const std::vector<std::string> &board_options = {});
-// quarn() with these arguments as the POSIX entry passes them, then finish(0);
+// quarn() with these arguments as the POSIX entry passes them (--wait and
+// --report taken out), then finish(0);
 // or with what `take` stores, as an entry would, its refusal ending with 8.
 result run(std::vector<std::string> args);
 result run(const std::function<const char *(cmdstore *)> &take);

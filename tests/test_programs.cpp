@@ -1,7 +1,7 @@
 // The programs as processes, where no scenario reaches: quarn-sim's command
 // line (its version, a board in the background) and memory file; quarn's refusal of ports it can't have, a line that
 // holds an earlier run's answer, one that goes away or takes no bytes,
-// signals, and progress at a pseudo-terminal.
+// signals, a port waited for, and progress at a pseudo-terminal.
 #include <gtest/gtest.h>
 
 #include "seam.h"
@@ -111,6 +111,19 @@ TEST(Programs, RenameRefused) {
               "$SIM -- $Q @binget000400,000004\\>bb' | tail -1; od -An -tx1 a");
   if (r.first == 77) GTEST_SKIP() << "no mount namespace here";
   EXPECT_EQ(r.second, "Exit code 0\n ff ff ff ff\n");
+}
+
+// --wait: a port that comes a second after the run has started (a board
+// plugged in) is opened and the run completes; one never there is refused
+// once the time is up; Ctrl+C ends the wait (bounded, should the signal be
+// ignored), and the report has its line.
+TEST(Programs, WaitingForABoard) {
+  auto r = sh("(sleep 1; exec $SIM --link b >/dev/null) & s=$!; QUARN_COM1=b $Q --wait=20 R000000,01 | tail -2; kill $s; wait; "
+              "QUARN_COM1=none $Q --wait=0.3 | tail -2; "
+              "bash -c 'set -m; QUARN_COM1=none $Q --wait=10 --report=r.json & q=$!; sleep 0.3; kill -INT $q; wait $q' | tail -2; "
+              "grep -o '\"exit\":130,\"error\":\"Error: Interrupted.\"' r.json");
+  EXPECT_EQ(r.second, "Loading completed with no errors.\nExit code 0\nError: none (QUARN_COM1): No such file or directory.\n"
+                      "Exit code 2\nError: Interrupted.\nExit code 130\n\"exit\":130,\"error\":\"Error: Interrupted.\"\n");
 }
 
 // An answer that came after its run had ended waits in the line: the next

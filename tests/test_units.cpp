@@ -1,16 +1,20 @@
 // What no scenario reaches, in-process: the Windows command-line splitter
 // and the order of ports, the Windows layer's decisions, sendc's own limit
 // and binwrite's own record check, how much the Windows layer reads of an
-// answer still arriving; the simulated board's answers and memory
-// (board.txt) and its receiver.
+// answer still arriving; the report's lines, SHA-256 and JSON text; the
+// simulated board's answers and memory (board.txt) and its receiver.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <fstream>
+#include <regex>
 
 #include "board.h"
 #include "comdrv.h"
+#include "otisk.h"
 #include "seam.h"
+#include "vyroba.h"
 #include "winpravidla.h"
 
 namespace {
@@ -101,6 +105,54 @@ TEST(Units, BytesMissingOfAnAnswer) {
   for (auto c : {std::make_pair("68 07 07 68 F5", 8), {"68", 0}, {"16 07 07 68 F5", 0},
                  {"68 FF 68 07 07 68 F5 47 7F 7F 3D 35 41 ED 16", 0}, {"68 02 02 68 00 00 01 16 00 00", 0}})
     EXPECT_EQ(missing(c.first), c.second) << c.first;
+}
+
+// A line per run appended: each command with its answer (a '~' command's and
+// one that got none: null), an image with its ranges and checksums, memory
+// commands with the SHA-256 of the bytes moved; a failed run's error.
+TEST(Report, ALinePerRun) {
+  ASSERT_EQ(chdir(seam::tmpdir().c_str()), 0);
+  seam::write_file("img.s28", "S2060100000102F5\nS20501001003E6\nS804000000FB\n");
+  seam::write_file("b\xFF.bin", "\x12\x34");
+  seam::write_file("c.scr", "R000000,01");  // a last line without its line end
+  for (int i = 0; i < 3; i++) {
+    // The second run's image fails its verify pass; the third run's command gets no answer.
+    seam::reset({"--stuck", i == 1 ? "10010-10010" : "0-0"});
+    if (i == 2) seam::fates = [](size_t n, const bytes &b) { return n < 5 ? b : bytes(); };
+    seam::run({"--report=r.json", "verify", "img.s28", "c.scr", "~Y", "@binput000200<b\xFF.bin", "@hexget000200,000002>h.txt"});
+  }
+  std::string r = std::regex_replace(seam::read_file("r.json"), std::regex("\"start\":\"\\d{4}-\\d\\d-\\d\\dT[0-9:]{8}Z\",\"version\":\"0.95\",\"host\":\"[^\"]*\"|\"seconds\":[0-9.]+,"), "");
+  const std::string head = "{\"report\":1,,\"port\":\"sim\",\"speed\":38400,\"mode\":0,\"arguments\":[\"--report=r.json\",\"verify\",\"img.s28\",\"c.scr\",\"~Y\",\"@binput000200<b\\udcff.bin\",\"@hexget000200,000002>h.txt\"],\"wait\":null,\"identity\":null,\"steps\":[{\"image\":\"img.s28\",\"format\":\"srec\",\"sha256\":\"dedb9f605b25153a7ee670dc79665a0f4744ac9ec1fcf269c4d3c5a3a891fce9\",\"data_sha256\":\"039058c6f2c0cb492c533b0a4d14ef77cc0f78abccced5287d84a1a2011cfb81\",\"bytes\":3,\"ranges\":[{\"address\":\"010000\",\"bytes\":2},{\"address\":\"010010\",\"bytes\":1}],\"blocks\":1,\"retries\":0,";
+  const std::string sha = "3a103a4e5729ad68c02a678ae39accfbc0ae208096437401b7ceab63cca0622f";
+  EXPECT_EQ(r, head + "\"verify\":\"ok\",\"complete\":true},{\"command\":\"R000000,01\",\"answer\":\"=FF\"},{\"command\":\"~Y\",\"answer\":null},"
+                   "{\"memory\":\"binput\",\"file\":\"b\\udcff.bin\",\"address\":\"000200\",\"bytes\":2,\"sha256\":\"" + sha + "\",\"result\":\"ok\"},"
+                   "{\"memory\":\"hexget\",\"file\":\"h.txt\",\"address\":\"000200\",\"bytes\":2,\"sha256\":\"" + sha + "\",\"result\":\"ok\"}],"
+                   "\"exit\":0,\"error\":null,\"summary\":{\"loaded\":5,\"read\":2,\"verified\":5,\"retries\":0}}\n" +
+                   head + "\"verify\":\"failed\",\"complete\":false}],\"exit\":10,\"error\":\"Error: Verify failed at 010010: wrote 03, read FF; 1 of 3 bytes differ.\",\"summary\":{\"loaded\":3,\"read\":0,\"verified\":0,\"retries\":0}}\n" +
+                   head + "\"verify\":\"ok\",\"complete\":true},{\"command\":\"R000000,01\",\"answer\":null}],\"exit\":5,\"error\":\"Error: No response.\",\"summary\":{\"loaded\":3,\"read\":0,\"verified\":3,\"retries\":8}}\n");
+}
+
+// SHA-256 against the standard's vectors; JSON text: quotes, backslashes and
+// control characters escaped, valid UTF-8 as it is, every other byte as
+// \udcXX (a lead byte without its continuation, an overlong form, a
+// surrogate, past U+10FFFF, cut short at the end).
+TEST(Units, Sha256AndJsonText) {
+  const std::pair<std::string, const char *> v[] = {
+      {"", "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"},
+      {"abc", "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"},
+      {"abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq", "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1"},
+      {std::string(1000000, 'a'), "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0"}};
+  for (auto &c : v) {
+    otisk s;
+    char h[65];
+    otisk_zacni(s);
+    otisk_pridej(s, c.first.data(), c.first.size());
+    otisk_hex(s, h);
+    EXPECT_STREQ(h, c.second);
+  }
+  std::string j, t = "a\"\\\n\t\x01\x7F\xC3\xA9\xF0\x9F\x98\x80|\xC3|\xC1\xBF|\xED\xA0\x80|\xF4\x90\x80\x80|\xE2\x82";
+  json_text(j, t.data(), t.size());
+  EXPECT_EQ(j, "\"a\\\"\\\\\\n\\t\\u0001\\u007f\xC3\xA9\xF0\x9F\x98\x80|\\udcc3|\\udcc1\\udcbf|\\udced\\udca0\\udc80|\\udcf4\\udc90\\udc80\\udc80|\\udce2\\udc82\"");
 }
 
 // A request telegram carrying p, framed as the loader frames it.
