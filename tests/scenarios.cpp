@@ -222,10 +222,11 @@ outcome e2e(const scenario &s, const std::string &dir) {
   // Under Wine the console is compared as it finally shows.
   outcome r{ran.first, wine ? seam::drawn(ran.second) : ran.second, seam::read_file(dir + "/mem.bin"), {}, 0};
   r.ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
-  // Two processes starting and ending on a loaded machine, and under Wine
-  // its own start-up: the runner says how long that takes.
+  // Two processes starting and ending on a loaded machine (slower built
+  // with the sanitizers, several at once), and under Wine its own start-up:
+  // the runner says how long that takes.
   const char *start = wine ? getenv("QUARN_E2E_START_MS") : nullptr;
-  r.slack = 1500 + (start ? atof(start) : 0);
+  r.slack = 1500 + (start ? atof(start) : 0) + (QUARN_SANITIZED ? 1500 : 0);
   std::istringstream log(seam::read_file(dir + "/sim.log"));
   for (std::string l; std::getline(log, l);) {
     size_t at = l.find(" > ");
