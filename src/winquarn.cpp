@@ -81,6 +81,8 @@ void preruseno() { zkontroluj(); }
 
 // Standard output goes to a file, a pipe or a device such as NUL: the run
 // writes there. Only a handle the console takes as its own is a console.
+// Asked once, before a console of the program's own replaces the handle.
+static int presmerovany;
 static int presmerovano() {
   HANDLE h = GetStdHandle(STD_OUTPUT_HANDLE);
   DWORD m;
@@ -133,7 +135,8 @@ static void do_konzole(const char *b, int n) {
 // Files and pipes get the bytes as they are.
 static void initconsole() {
   DWORD m;
-  if (presmerovano()) {
+  presmerovany = presmerovano();
+  if (presmerovany) {
     // Bound here when the runtime did not bind it.
     if (_get_osfhandle(_fileno(stdout)) < 0) {
       int fd = _open_osfhandle((intptr_t)GetStdHandle(STD_OUTPUT_HANDLE), _O_TEXT);
@@ -153,7 +156,7 @@ static void initconsole() {
   }
   setvbuf(stdout, NULL, _IOFBF, 4096);
   // Progress lines are for a person at a console, not for a file or pipe.
-  terminal = !presmerovano();
+  terminal = !presmerovany;
 }
 
 // No one could click the box, or no one would: a service's hidden desktop
@@ -163,7 +166,7 @@ static int bez_boxu() {
   DWORD relace = 1;
   const char *nobox = getenv("QUARN_NOBOX");
   if (KONZOLE || preruseni == 129 || (nobox && !strcmp(nobox, "1"))) return 1;
-  if ((ProcessIdToSessionId(GetCurrentProcessId(), &relace) && relace == 0) || (presmerovano() && win_ci()))
+  if ((ProcessIdToSessionId(GetCurrentProcessId(), &relace) && relace == 0) || (presmerovany && win_ci()))
     return 1;
   return GetUserObjectInformationA(GetProcessWindowStation(), UOI_FLAGS, &f, sizeof f, NULL) &&
          !(f.dwFlags & WSF_VISIBLE);
