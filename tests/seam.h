@@ -2,6 +2,7 @@
 // and its line (the same model quarn-sim serves) on a virtual clock, so no
 // real time passes. finish() ends the test case, not the process.
 #pragma once
+#include <cstdlib>
 #include <functional>
 #include <string>
 #include <vector>
@@ -51,6 +52,13 @@ std::string drawn(const std::string &t);
 std::string tmpdir();
 void write_file(const std::string &path, const std::string &data);
 std::string read_file(const std::string &path);
+
+// A program end to end: as built beside the tests, or with QUARN_PROGRAMS=DIR
+// (a build with the sanitizers, whose programs start slower) that folder's.
+inline std::string program(const char *built, const char *name) {
+  const char *dir = getenv("QUARN_PROGRAMS");
+  return dir ? std::string(dir) + "/" + name : built;
+}
 
 std::string quote(const std::string &s);  // for the shell, in single quotes
 // A shell command run in `dir`: its exit status and standard output.

@@ -8,7 +8,7 @@
 
 namespace {
 
-const std::string SIM = QUARN_SIM_BIN, QUARN = QUARN_BIN;
+const std::string SIM = seam::program(QUARN_SIM_BIN, "quarn-sim"), QUARN = seam::program(QUARN_BIN, "quarn");
 
 std::pair<int, std::string> sh(const std::string &cmd) {
   return seam::sh("export SIM=" + SIM + " Q=" + QUARN + "; " + cmd + " 2>/dev/null", seam::tmpdir());

@@ -8,7 +8,6 @@
 
 #include <algorithm>
 #include <fstream>
-#include <regex>
 
 #include "board.h"
 #include "comdrv.h"
@@ -121,7 +120,15 @@ TEST(Report, ALinePerRun) {
     if (i == 2) seam::fates = [](size_t n, const bytes &b) { return n < 5 ? b : bytes(); };
     seam::run({"--report=r.json", "verify", "img.s28", "c.scr", "~Y", "@binput000200<b\xFF.bin", "@hexget000200,000002>h.txt"});
   }
-  std::string r = std::regex_replace(seam::read_file("r.json"), std::regex("\"start\":\"\\d{4}-\\d\\d-\\d\\dT[0-9:]{8}Z\",\"version\":\"0.95\",\"host\":\"[^\"]*\"|\"seconds\":[0-9.]+,"), "");
+  // What differs from run to run goes: the start (its form checked), the host, the seconds.
+  std::string r = seam::read_file("r.json");
+  for (size_t a; (a = r.find("\"seconds\":")) != std::string::npos;) r.erase(a, r.find(',', a) + 1 - a);
+  for (size_t a; (a = r.find("\"start\":\"")) != std::string::npos;) {
+    std::string t = r.substr(a + 9, 47);
+    for (char &c : t) c = isdigit((unsigned char)c) ? '9' : c;
+    EXPECT_EQ(t, "9999-99-99T99:99:99Z\",\"version\":\"9.99\",\"host\":\"");
+    r.erase(a, r.find('"', a + 56) + 1 - a);
+  }
   const std::string head = "{\"report\":1,,\"port\":\"sim\",\"speed\":38400,\"mode\":0,\"arguments\":[\"--report=r.json\",\"verify\",\"img.s28\",\"c.scr\",\"~Y\",\"@binput000200<b\\udcff.bin\",\"@hexget000200,000002>h.txt\"],\"wait\":null,\"identity\":null,\"steps\":[{\"image\":\"img.s28\",\"format\":\"srec\",\"sha256\":\"dedb9f605b25153a7ee670dc79665a0f4744ac9ec1fcf269c4d3c5a3a891fce9\",\"data_sha256\":\"039058c6f2c0cb492c533b0a4d14ef77cc0f78abccced5287d84a1a2011cfb81\",\"bytes\":3,\"ranges\":[{\"address\":\"010000\",\"bytes\":2},{\"address\":\"010010\",\"bytes\":1}],\"blocks\":1,\"retries\":0,";
   const std::string sha = "3a103a4e5729ad68c02a678ae39accfbc0ae208096437401b7ceab63cca0622f";
   EXPECT_EQ(r, head + "\"verify\":\"ok\",\"complete\":true},{\"command\":\"R000000,01\",\"answer\":\"=FF\"},{\"command\":\"~Y\",\"answer\":null},"
