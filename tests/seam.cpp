@@ -236,8 +236,11 @@ void write_file(const std::string &path, const std::string &data) {
 }
 
 std::string read_file(const std::string &path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
+  std::error_code e;
+  auto n = std::filesystem::file_size(path, e);
+  std::string d(e ? 0 : n, 0);  // at once: a board's memory is 16 MiB
+  std::ifstream(path, std::ios::binary).read(&d[0], (std::streamsize)d.size());
+  return d;
 }
 
 std::string quote(const std::string &s) {
