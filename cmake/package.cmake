@@ -43,7 +43,7 @@ else()
   list(POP_BACK gz changelog)
   install(FILES ${gz} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
   install(FILES packaging/copyright ${changelog} DESTINATION ${CMAKE_INSTALL_DOCDIR})
-  install(FILES examples/demo.scr examples/demo.s28 DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
+  install(FILES examples/README.md examples/demo.scr examples/demo.s28 DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
   install(PROGRAMS examples/flash-boards examples/station DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
   install(FILES packaging/quarn.bash DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions
           RENAME quarn)
