@@ -331,6 +331,7 @@ void run(const scenario &s, bool real) {
     EXPECT_EQ(clockless(r.out), clockless(inproc(t, folder()).out));
   }
   judge(s, r, dir, !shows);
+  EXPECT_EQ(seam::leftovers(dir), std::vector<std::string>());
 }
 
 struct Scenario : testing::TestWithParam<scenario> {};

@@ -243,6 +243,14 @@ std::string read_file(const std::string &path) {
   return d;
 }
 
+std::vector<std::string> leftovers(const std::string &dir) {
+  std::vector<std::string> v;
+  std::error_code e;
+  for (auto &f : std::filesystem::recursive_directory_iterator(dir, e))
+    if (f.path().filename().string().find(".quarn-") != std::string::npos) v.push_back(f.path().string());
+  return v;
+}
+
 std::string quote(const std::string &s) {
   std::string q = "'";
   for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);

@@ -60,6 +60,10 @@ inline std::string program(const char *built, const char *name) {
   return dir ? std::string(dir) + "/" + name : built;
 }
 
+// What a run may not leave in its folder: a temporary file beside an output
+// file (a name holding ".quarn-"), at any depth.
+std::vector<std::string> leftovers(const std::string &dir);
+
 std::string quote(const std::string &s);  // for the shell, in single quotes
 // A shell command run in `dir`: its exit status and standard output.
 std::pair<int, std::string> sh(const std::string &cmd, const std::string &dir);

@@ -4,6 +4,10 @@
 // signals, a port waited for, and progress at a pseudo-terminal.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <set>
+#include <sstream>
+
 #include "seam.h"
 
 namespace {
@@ -11,7 +15,10 @@ namespace {
 const std::string SIM = seam::program(QUARN_SIM_BIN, "quarn-sim"), QUARN = seam::program(QUARN_BIN, "quarn");
 
 std::pair<int, std::string> sh(const std::string &cmd) {
-  return seam::sh("export SIM=" + SIM + " Q=" + QUARN + "; " + cmd + " 2>/dev/null", seam::tmpdir());
+  std::string dir = seam::tmpdir();
+  auto r = seam::sh("export SIM=" + SIM + " Q=" + QUARN + "; " + cmd + " 2>/dev/null", dir);
+  EXPECT_EQ(seam::leftovers(dir), std::vector<std::string>()) << cmd;
+  return r;
 }
 
 TEST(Programs, SimCommandLine) {
@@ -28,6 +35,26 @@ TEST(Programs, SimCommandLine) {
   EXPECT_EQ(sh("$SIM --version").second.rfind("quarn-sim 0.", 0), 0u);
   auto r = sh("p=$($SIM --link b --background | sed -n 2p) && QUARN_COM1=b $Q; kill $p");
   EXPECT_NE(r.second.find("ORBA-01 BELKOS v1.28\nExit code 0\n"), std::string::npos) << r.second;
+  // A stop signal goes on to the command, whose status it ends with.
+  EXPECT_EQ(sh("$SIM -- sleep 9 & s=$!; sleep 0.3; kill -TERM $s; wait $s").first, 128 + 15);
+  // Its help, on standard output, names the options its manual page does.
+  r = sh("$SIM --help");
+  EXPECT_EQ(r.first, 0);
+  EXPECT_EQ(r.second.rfind("Usage: quarn-sim [OPTIONS] [--] [COMMAND [ARGS...]]\n", 0), 0u);
+  // The names of "  --name ..." lines (help), ".B --name" and ".BI --name" (manual).
+  auto options = [](const std::string &text, const std::string &start) {
+    std::set<std::string> v;
+    std::istringstream in(text);
+    for (std::string l; std::getline(in, l);) {
+      size_t at = l.find("--");
+      if (!l.compare(0, start.size(), start) && at >= start.size() && at <= start.size() + 2)
+        v.insert(l.substr(at + 2, l.find_first_of(" ,", at) - at - 2));
+    }
+    return v;
+  };
+  std::string man = seam::read_file(QUARN_SOURCE_DIR "/man/quarn-sim.1");
+  man.erase(std::remove(man.begin(), man.end(), '\\'), man.end());
+  EXPECT_EQ(options(r.second, "  "), options(man, ".B"));
 }
 
 // A port another program holds (locked), a regular file, a device that takes

@@ -2,15 +2,20 @@
 // and the order of ports, the Windows layer's decisions, sendc's own limit
 // and binwrite's own record check, how much the Windows layer reads of an
 // answer still arriving; the report's lines, SHA-256 and JSON text; the
-// simulated board's answers and memory (board.txt) and its receiver.
+// simulated board's answers and memory (board.txt), its receiver, its line's
+// pacing and its options.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <fstream>
+#include <list>
+#include <sstream>
 
 #include "board.h"
 #include "comdrv.h"
+#include "line.h"
+#include "options.h"
 #include "otisk.h"
 #include "seam.h"
 #include "vyroba.h"
@@ -217,6 +222,92 @@ TEST(Board, ReceiverResynchronises) {
     uint8_t c = uint8_t(i % 7 ? (x = x * 1103515245 + 12345) >> 16 : 0x68);
     board_rx(b, &c, 1, frames);
     ASSERT_LE(b.rx.size(), 261u);
+  }
+}
+
+// The line's pacing against the arithmetic it models, 10 bits a byte: an
+// answer starts once its request has crossed the line, no byte leaves
+// before its time and none later, the last exactly on it. A burst follows
+// back to back; a repeated answer after its gap.
+TEST(Board, PacingIsTheLineTime) {
+  const long long baud = 9600, bit_ns = 1000000000;
+  board b;
+  board_init(b, false);
+  line_faults f;
+  f.twice.nth = 3;  // the burst's second answer again, 5 ms after it
+  sim_clock::time_point t0;
+  line l(b, unsigned(baud), f, 1, nullptr, t0);
+  std::string id = "I000000\n";
+  bytes q = request_of(bytes(id.begin(), id.end()));
+  const long long a = (long long)board_answer(b, q).size();
+  auto ns = [&](sim_clock::time_point t) { return (long long)std::chrono::duration_cast<std::chrono::nanoseconds>(t - t0).count(); };
+  auto span = [&](long long n) { return 10 * bit_ns * n / baud; };
+  // Each answer's start, in ns; the bytes due of them all at t.
+  auto due = [&](const std::vector<long long> &starts, long long t) {
+    long long n = 0;
+    for (long long s : starts) n += t < s ? 0 : std::min(a, (t - s) * baud / (10 * bit_ns));
+    return n;
+  };
+  for (int burst = 0; burst < 2; burst++) {
+    sim_clock::time_point at = t0 + std::chrono::seconds(burst);
+    bytes in = q;
+    if (burst) in.insert(in.end(), q.begin(), q.end());
+    l.take(in.data(), in.size(), at);
+    long long s = ns(at) + span((long long)q.size());
+    std::vector<long long> starts = {s};
+    if (burst) starts = {s, s + span(a), s + 2 * span(a) + 5000000};
+    long long got = 0, wakes = 0, last = 0;
+    for (sim_clock::time_point now = at; (now = l.deadline(now)) != sim_clock::time_point::max() && wakes < 10000; wakes++) {
+      l.flush([&](const uint8_t *, size_t n) {
+        got += (long long)n;
+        last = ns(now);
+        return long(n);
+      }, now);
+      ASSERT_EQ(got, due(starts, ns(now))) << "at " << ns(now) << " ns";
+    }
+    EXPECT_EQ(got, a * (long long)starts.size());
+    EXPECT_EQ(last, starts.back() + span(a));
+    EXPECT_GT(wakes, a) << "paced a byte at a time at this speed";
+  }
+  EXPECT_EQ(l.counts().answers, 4u);
+}
+
+// quarn-sim's options as users write them, at the ends of their ranges;
+// one past an end is refused.
+TEST(Board, OptionsAtTheEndsOfTheirRanges) {
+  std::list<std::string> w;  // the options keep pointers into their words
+  auto parse = [&w](std::string line, sim_options &o) {
+    std::vector<char *> v = {&w.emplace_back("quarn-sim")[0]};
+    std::istringstream in(line);
+    for (std::string x; in >> x;) v.push_back(&w.emplace_back(x)[0]);
+    testing::internal::CaptureStderr();
+    int r = sim_parse(int(v.size()), v.data(), o);
+    testing::internal::GetCapturedStderr();
+    return r;
+  };
+  sim_options o;
+  ASSERT_EQ(parse("--baud 10000000 --mode 4 --late @2 --twice 1:100000 --trickle 0.25:0 --drop 0 --stuck 0-FFFFFF "
+                  "--stuck 10-10 --hangup 4294967295 --leftover 100000 --seed 18446744073709551615 --old "
+                  "--ignore-text-records --link l --memory m --log g -- quarn -x", o), -1);
+  EXPECT_EQ(o.baud, 10000000u);
+  EXPECT_EQ(o.mode, 4);
+  EXPECT_EQ(std::make_pair(o.faults.late.nth, o.faults.late.ms), std::make_pair(2ul, 700u));
+  EXPECT_EQ(std::make_pair(o.faults.twice.p, o.faults.twice.ms), std::make_pair(1.0, 100000u));
+  EXPECT_EQ(std::make_pair(o.faults.trickle.p, o.faults.trickle.ms), std::make_pair(0.25, 0u));
+  EXPECT_FALSE(o.faults.drop.p > 0 || o.faults.drop.nth);
+  EXPECT_EQ(o.stuck, (std::vector<std::pair<uint32_t, uint32_t>>{{0, 0xFFFFFF}, {0x10, 0x10}}));
+  EXPECT_EQ(o.faults.hangup, 4294967295ul);
+  EXPECT_EQ(o.faults.leftover, 100000u);
+  EXPECT_TRUE(o.seeded && o.seed == 18446744073709551615ull && o.old && o.ignore_text);
+  EXPECT_EQ(o.link + o.memory + o.log, "lmg");
+  ASSERT_EQ(o.command.size(), 3u);
+  EXPECT_EQ(std::string(o.command[0]) + o.command[1], "quarn-x");
+  EXPECT_EQ(o.command[2], nullptr);
+  for (auto bad : {"--baud 10000001", "--mode 5", "--late 1:100001", "--drop 1.01", "--stuck 0-1000000",
+                   "--leftover 100001", "--leftover 0", "--hangup 4294967296", "--seed 18446744073709551616", "--late @0",
+                   "--drop @1:5", "--background x"}) {
+    sim_options k;
+    EXPECT_EQ(parse(bad, k), 2) << bad;
   }
 }
 
