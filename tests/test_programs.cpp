@@ -35,6 +35,11 @@ TEST(Programs, SimCommandLine) {
   EXPECT_EQ(sh("$SIM --version").second.rfind("quarn-sim 0.", 0), 0u);
   auto r = sh("p=$($SIM --link b --background | sed -n 2p) && QUARN_COM1=b $Q; kill $p");
   EXPECT_NE(r.second.find("ORBA-01 BELKOS v1.28\nExit code 0\n"), std::string::npos) << r.second;
+  // Its link is there while it serves and gone when it ends.
+  EXPECT_EQ(sh("$SIM --link b -- test -c b && ls").second, "");
+  // A request broken off is forgotten once the line has been quiet.
+  r = sh("$SIM --log l -- sh -c 'printf h >$QUARN_COM1; sleep 0.2; $Q R000000,01 >/dev/null' 2>/dev/null; grep -c 'partial request dropped after silence: 68' l");
+  EXPECT_EQ(r.second, "1\n");
   // A stop signal goes on to the command, whose status it ends with.
   EXPECT_EQ(sh("$SIM -- sleep 9 & s=$!; sleep 0.3; kill -TERM $s; wait $s").first, 128 + 15);
   // Its help, on standard output, names the options its manual page does.

@@ -142,6 +142,11 @@ TEST(Report, ALinePerRun) {
                    "\"exit\":0,\"error\":null,\"summary\":{\"loaded\":5,\"read\":2,\"verified\":5,\"retries\":0}}\n" +
                    head + "\"verify\":\"failed\",\"complete\":false}],\"exit\":10,\"error\":\"Error: Verify failed at 010010: wrote 03, read FF; 1 of 3 bytes differ.\",\"summary\":{\"loaded\":3,\"read\":0,\"verified\":0,\"retries\":0}}\n" +
                    head + "\"verify\":\"ok\",\"complete\":true},{\"command\":\"R000000,01\",\"answer\":null}],\"exit\":5,\"error\":\"Error: No response.\",\"summary\":{\"loaded\":3,\"read\":0,\"verified\":3,\"retries\":8}}\n");
+  // An image's format is its own.
+  seam::write_file("a.hex", ":0100000011EE\n:00000001FF\n");
+  seam::reset({});
+  seam::run({"--report=f.json", "a.hex"});
+  EXPECT_NE(seam::read_file("f.json").find("{\"image\":\"a.hex\",\"format\":\"ihex\","), std::string::npos);
 }
 
 // SHA-256 against the standard's vectors; JSON text: quotes, backslashes and
