@@ -148,13 +148,15 @@ TEST(Programs, RenameRefused) {
 // --wait: a port that comes a second after the run has started (a board
 // plugged in) is opened and the run completes; one never there is refused
 // once the time is up; Ctrl+C ends the wait (bounded, should the signal be
-// ignored), and the report has its line.
+// ignored), and the report has the identity the board gave, and the
+// interrupted run's line.
 TEST(Programs, WaitingForABoard) {
-  auto r = sh("(sleep 1; exec $SIM --link b >/dev/null) & s=$!; QUARN_COM1=b $Q --wait=20 R000000,01 | tail -2; kill $s; wait; "
+  auto r = sh("(sleep 1; exec $SIM --link b >/dev/null) & s=$!; QUARN_COM1=b $Q --wait=20 --report=w.json R000000,01 | tail -2; kill $s; wait; "
+              "grep -o '\"identity\":\"[^\"]*\"' w.json; "
               "QUARN_COM1=none $Q --wait=0.3 | tail -2; "
               "bash -c 'set -m; QUARN_COM1=none $Q --wait=10 --report=r.json & q=$!; sleep 0.3; kill -INT $q; wait $q' | tail -2; "
               "grep -o '\"exit\":130,\"error\":\"Error: Interrupted.\"' r.json");
-  EXPECT_EQ(r.second, "Loading completed with no errors.\nExit code 0\nError: none (QUARN_COM1): No such file or directory.\n"
+  EXPECT_EQ(r.second, "Loading completed with no errors.\nExit code 0\n\"identity\":\"ORBA-01 BELKOS v1.28\"\nError: none (QUARN_COM1): No such file or directory.\n"
                       "Exit code 2\nError: Interrupted.\nExit code 130\n\"exit\":130,\"error\":\"Error: Interrupted.\"\n");
 }
 

@@ -74,6 +74,19 @@ TEST(Units, WindowsDecisions) {
   for (int b : {2400, 115200}) v += " " + std::to_string(win_mez_zapisu(b, 256)) + " ";
   for (auto r : {std::make_pair(32, 0), {5, 999}, {5, 1000}, {2, 0}}) v += std::to_string(win_znovu(r.first, r.second));
   EXPECT_EQ(v, "11011101110 4500 19500 500 2830  1806 1100");
+  // A CI runner is told by any of its variables, set and not empty.
+  const char *ci[] = {"CI", "GITHUB_ACTIONS", "TF_BUILD", "JENKINS_URL", "GITLAB_CI"};
+  std::vector<std::pair<std::string, std::string>> kept;
+  for (const char *n : ci)
+    if (getenv(n)) kept.push_back({n, getenv(n)}), unsetenv(n);
+  v = std::to_string(win_ci());
+  setenv("CI", "", 1);
+  v += std::to_string(win_ci());
+  setenv("GITLAB_CI", "true", 1);
+  v += std::to_string(win_ci());
+  for (const char *n : ci) unsetenv(n);
+  for (auto &k : kept) setenv(k.first.c_str(), k.second.c_str(), 1);
+  EXPECT_EQ(v, "001");
 }
 
 // The longest text fills the 256-byte telegram, a '~' not counted; one more
