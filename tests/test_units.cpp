@@ -3,13 +3,14 @@
 // and binwrite's own record check, how much the Windows layer reads of an
 // answer still arriving; the report's lines, SHA-256 and JSON text; the
 // simulated board's answers and memory (board.txt), its receiver, its line's
-// pacing and its options.
+// pacing and noise, and its options.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <fstream>
 #include <list>
+#include <set>
 #include <sstream>
 
 #include "board.h"
@@ -288,6 +289,30 @@ TEST(Board, PacingIsTheLineTime) {
     EXPECT_GT(wakes, a) << "paced a byte at a time at this speed";
   }
   EXPECT_EQ(l.counts().answers, 4u);
+}
+
+// Noise as quarn-sim's help tells it: 1 to 8 stray bytes before the
+// answer, never a start byte (0x68); over many answers, every count.
+TEST(Board, NoiseIsOneToEightBytesWithoutAStart) {
+  board b;
+  board_init(b, false);
+  line_faults f;
+  f.noise.p = 1;
+  sim_clock::time_point t0;
+  line l(b, 0, f, 7, nullptr, t0);
+  std::string id = "I000000\n";
+  bytes q = request_of(bytes(id.begin(), id.end())), a = board_answer(b, q);
+  std::set<size_t> counts;
+  for (int i = 0; i < 400; i++) {
+    bytes out;
+    l.take(q.data(), q.size(), t0);
+    l.flush([&](const uint8_t *p, size_t n) { return out.insert(out.end(), p, p + n), long(n); }, t0);
+    ASSERT_GT(out.size(), a.size());
+    size_t stray = out.size() - a.size();
+    counts.insert(stray);
+    EXPECT_EQ(std::count(out.begin(), out.begin() + long(stray), 0x68), 0);
+  }
+  EXPECT_EQ(counts, (std::set<size_t>{1, 2, 3, 4, 5, 6, 7, 8}));
 }
 
 // quarn-sim's options as users write them, at the ends of their ranges;
