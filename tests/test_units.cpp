@@ -244,6 +244,11 @@ TEST(Board, ReceiverResynchronises) {
   }
 }
 
+bytes identity_request() {
+  std::string id = "I000000\n";
+  return request_of(bytes(id.begin(), id.end()));
+}
+
 // The line's pacing against the arithmetic it models, 10 bits a byte: an
 // answer starts once its request has crossed the line, no byte leaves
 // before its time and none later, the last exactly on it. A burst follows
@@ -256,8 +261,7 @@ TEST(Board, PacingIsTheLineTime) {
   f.twice.nth = 3;  // the burst's second answer again, 5 ms after it
   sim_clock::time_point t0;
   line l(b, unsigned(baud), f, 1, nullptr, t0);
-  std::string id = "I000000\n";
-  bytes q = request_of(bytes(id.begin(), id.end()));
+  bytes q = identity_request();
   const long long a = (long long)board_answer(b, q).size();
   auto ns = [&](sim_clock::time_point t) { return (long long)std::chrono::duration_cast<std::chrono::nanoseconds>(t - t0).count(); };
   auto span = [&](long long n) { return 10 * bit_ns * n / baud; };
@@ -300,8 +304,7 @@ TEST(Board, NoiseIsOneToEightBytesWithoutAStart) {
   f.noise.p = 1;
   sim_clock::time_point t0;
   line l(b, 0, f, 7, nullptr, t0);
-  std::string id = "I000000\n";
-  bytes q = request_of(bytes(id.begin(), id.end())), a = board_answer(b, q);
+  bytes q = identity_request(), a = board_answer(b, q);
   std::set<size_t> counts;
   for (int i = 0; i < 400; i++) {
     bytes out;
@@ -346,9 +349,10 @@ TEST(Board, OptionsAtTheEndsOfTheirRanges) {
   ASSERT_EQ(o.command.size(), 3u);
   EXPECT_EQ(std::string(o.command[0]) + o.command[1], "quarn-x");
   EXPECT_EQ(o.command[2], nullptr);
-  for (auto bad : {"--baud 10000001", "--mode 5", "--late 1:100001", "--drop 1.01", "--stuck 0-1000000",
-                   "--leftover 100001", "--leftover 0", "--hangup 4294967296", "--seed 18446744073709551616", "--late @0",
-                   "--drop @1:5", "--background x"}) {
+  for (auto bad : {"--baud 10000001", "--baud 0", "--mode 5", "--late 1:100001", "--late x", "--late @0", "--twice 1:x",
+                   "--drop 1.01", "--drop 0.5:9", "--drop @1:5", "--stuck 0-1000000", "--stuck 5-4", "--leftover 100001",
+                   "--leftover 0", "--hangup 4294967296", "--seed 18446744073709551616", "--seed -1", "--old=1",
+                   "--background x"}) {
     sim_options k;
     EXPECT_EQ(parse(bad, k), 2) << bad;
   }
