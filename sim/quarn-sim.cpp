@@ -75,7 +75,7 @@ bool make_link(const std::string &link, const std::string &target) {
   return symlink(target.c_str(), link.c_str()) == 0 || fail_errno("cannot link " + link);
 }
 
-int sig_w = -1;  // write end of the signal pipe
+int sig_w;  // write end of the signal pipe, open before any handler writes to it
 
 void on_signal(int s) {
   int saved = errno;

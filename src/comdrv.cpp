@@ -33,8 +33,8 @@ static unsigned char okno[256];    // the window's first bytes, shown when no an
 static int nokno;
 static int dluh;                   // answers owed
 static int odeslano;               // requests sent in this run
-static int odepsano;               // an owed answer was given up in this run
-static int odpoved;                // the open window has its answer in comdrv_rbuf
+static bool odepsano;              // an owed answer was given up in this run
+static bool odpoved;               // the open window has its answer in comdrv_rbuf
 static long long posledni;         // the last byte on the line, either way
 static long long okno_od = -1;     // when the open window began; -1: none open
 static long long cekani_od;        // when the wait before a request began
@@ -45,16 +45,16 @@ static int jiny;                   // this request is no retry of the last one
 static int jednou;                 // the last request went out to be sent once
 static int nozvena;                // bytes of the open window that were echoes
 static long long nejpomalejsi;     // the slowest answer of the run, from its request
-static int odpustit;               // the wait for a board is over (comdrv_odpust)
+static bool odpustit;              // the wait for a board is over (comdrv_odpust)
 
-int comdrv_rychlost(int baud) {
+bool comdrv_rychlost(int baud) {
   static const int povolene[] = {2400, 4800, 9600, 19200, 38400, 57600, 115200};
   for (int b : povolene)
-    if (b == baud) return 1;
-  return 0;
+    if (b == baud) return true;
+  return false;
 }
 
-int comdrv_nastaveni(short port, int baud) {
+bool comdrv_nastaveni(short port, int baud) {
   comdrv_odmitnuti[0] = 0;
   if (!comdrv_rychlost(baud))
     snprintf(comdrv_odmitnuti, sizeof comdrv_odmitnuti,
@@ -78,15 +78,15 @@ int comdrv_poradi(const char *a, const char *b) {
   return comdrv_poradi(ka, kb);
 }
 
-int comdrv_frame(const char *tel, int delka, unsigned char *tx) {
-  if (delka < 6 || delka > 256) return 0;
+bool comdrv_frame(const char *tel, int delka, unsigned char *tx) {
+  if (delka < 6 || delka > 256) return false;
   for (int i = 0; i < 256; i++) tx[i] = (unsigned char)tel[i];
   tx[1] = tx[2] = (unsigned char)(delka - 6);
   tx[delka - 1] = 0x16;
   unsigned char sum = 0;
   for (int i = 4; i <= delka - 3; i++) sum = (unsigned char)(sum + tx[i]);
   tx[delka - 2] = sum;
-  return 1;
+  return true;
 }
 
 // The first whole, correct frame in b: 68 L L 68, L bytes, their sum, 16,
@@ -116,10 +116,12 @@ static long long do_(long long t, long long nyni) {
 }
 
 void comdrv_otevreno(long long nyni) {
-  nproud = nokno = dluh = odeslano = odepsano = odpoved = nminuly = nozvena = jednou = 0;
+  nproud = nokno = dluh = odeslano = nminuly = nozvena = jednou = 0;
+  odepsano = odpoved = false;
   comdrv_nesparovano = comdrv_poskozeno = comdrv_ozvena = 0;
   comdrv_porucha_text[0] = 0;
-  nejpomalejsi = odpustit = 0;
+  nejpomalejsi = 0;
+  odpustit = false;
   posledni = nyni;
   okno_od = pohled_od = -1;
 }
@@ -130,15 +132,15 @@ void comdrv_porucha(const char *zarizeni, const char *duvod, int pri_zapisu) {
   snprintf(comdrv_porucha_text, sizeof comdrv_porucha_text, "%s: %s", zarizeni, duvod);
 }
 
-int comdrv_zacni(const char *tel, int delka, unsigned char *tx, long long nyni) {
+bool comdrv_zacni(const char *tel, int delka, unsigned char *tx, long long nyni) {
   memset(comdrv_rbuf, 0, sizeof comdrv_rbuf);
   txrxok = comdrv_ozvena = 0;
-  if (comdrv_nesparovano || comdrv_porucha_text[0] || !comdrv_frame(tel, delka, tx)) return 0;
+  if (comdrv_nesparovano || comdrv_porucha_text[0] || !comdrv_frame(tel, delka, tx)) return false;
   jiny = !comdrv_opakovani;
   memcpy(minuly, tx, delka);
   nminuly = delka;
   cekani_od = nyni;
-  return 1;
+  return true;
 }
 
 long long comdrv_pred(long long nyni) {
@@ -148,7 +150,7 @@ long long comdrv_pred(long long nyni) {
   if (jiny && dluh > 0) {
     if (long long t = do_(posledni + TICHO, nyni)) return t;
     dluh = 0;
-    odepsano = 1;
+    odepsano = true;
   }
   // Never read another answer's tail: let it finish or the line go quiet.
   // The same before the run's first request: what a USB adapter still held
@@ -202,7 +204,7 @@ void comdrv_prijato(const unsigned char *b, int n, long long nyni) {
       } else {
         if (okno_od >= 0 && !odpoved) {
           memcpy(comdrv_rbuf, proud + kde, delka);
-          odpoved = 1;
+          odpoved = true;
           nejpomalejsi = nejvys(nejpomalejsi, nyni - okno_od);
         }
         if (dluh > 0)
@@ -232,10 +234,11 @@ void comdrv_zavri() {
   }
   comdrv_poskozeno = !odpoved && nokno > nozvena;
   okno_od = -1;
-  odpoved = nokno = nozvena = 0;
+  nokno = nozvena = 0;
+  odpoved = false;
 }
 
-void comdrv_odpust() { odpustit = 1; }
+void comdrv_odpust() { odpustit = true; }
 
 long long comdrv_dozvuk(long long nyni) {
   if (comdrv_porucha_text[0]) return 0;

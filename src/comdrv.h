@@ -14,10 +14,10 @@ extern int comdrv_port, comdrv_irq, comdrv_baud, comdrv_mode;
 int zapni_UART(short port, signed char irq, int baud, signed char mode);
 // Why the port set-up refused, as a sentence without its full stop.
 extern char comdrv_odmitnuti[256];
-// 1 when Quarn takes the speed.
-int comdrv_rychlost(int baud);
-// 1 when Quarn takes the port base and the speed; else 0 and the reason.
-int comdrv_nastaveni(short port, int baud);
+// Whether Quarn takes the speed.
+bool comdrv_rychlost(int baud);
+// Whether Quarn takes the port base and the speed; if not, the reason.
+bool comdrv_nastaveni(short port, int baud);
 // The variable that names the device behind COM1 (0x3F8) or COM2 (0x2F8).
 const char *comdrv_promenna(short port);
 // Orders port names as people count them (COM3 before COM12): <0, 0 or >0.
@@ -77,7 +77,7 @@ const char COMDRV_ZAVESENO[] = "the device hung up (unplugged?)";
 void comdrv_otevreno(long long nyni);
 // Frames `tel` into tx and clears the receive buffer. 0 when nothing may
 // be sent: a length that is no telegram, or answers out of step.
-int comdrv_zacni(const char *tel, int delka, unsigned char *tx, long long nyni);
+bool comdrv_zacni(const char *tel, int delka, unsigned char *tx, long long nyni);
 // Before the request: 0 when it may go, else until when to take bytes.
 long long comdrv_pred(long long nyni);
 // The request is going out: its answer is owed, its window opens.
@@ -98,5 +98,5 @@ long long comdrv_dozvuk(long long nyni);
 void comdrv_odpust();
 
 // Copies the caller's telegram into `tx` and fills in the length bytes, the
-// checksum and the end byte. 0 when delka cannot be a telegram.
-int comdrv_frame(const char *tel, int delka, unsigned char *tx);
+// checksum and the end byte. False when delka cannot be a telegram.
+bool comdrv_frame(const char *tel, int delka, unsigned char *tx);

@@ -118,7 +118,7 @@ static void hexzaznam(hexstav &h, const unsigned char *b, int n, obraz_souboru &
     unsigned start = typ == 3 ? (hodnota >> 16 << 4) + (hodnota & 0xFFFF) : hodnota;
     if (start >= ADRLIM) return vadne(v, h.radek, r, "start address %X, above FFFFFF", start);
     o.start = start;
-    o.se_startem = 1;
+    o.se_startem = true;
   }
 }
 
@@ -213,7 +213,7 @@ static void elf(const std::vector<unsigned char> &d, obraz_souboru &o, vada &v) 
   if (!o.bajtu) return vadne(v, 0, "", "no segment with bytes to load");
   if (vstup >= ADRLIM) return vadne(v, 0, "", "entry address %" PRIX64 ", above FFFFFF", vstup);
   o.start = (unsigned)vstup;
-  o.se_startem = 1;
+  o.se_startem = true;
 }
 
 // ------------------------------------------------------------------ judging

@@ -18,7 +18,7 @@ struct obraz_souboru {
   std::map<unsigned, kus_obrazu> kusy;
   unsigned long bajtu = 0;  // bytes filled
   unsigned start = 0;       // the file's own start address, else the lowest address filled
-  int se_startem = 0;       // the file gave its start address
+  bool se_startem = false;     // the file gave its start address
 };
 
 // Why an image is refused: for an Intel HEX record, its line and text too.

@@ -40,15 +40,14 @@ static volatile sig_atomic_t preruseni;
 static sigset_t nase, pri_cekani;  // those three; the signal mask while waiting
 
 // One that came just before such a wait began can't end it: an alarm a
-// second later does, and then every second until the run has ended.
+// second later does, and then every second until the run has ended (only
+// a stop signal arms it).
 static void zaznamenej(int s) {
   preruseni = s;
   alarm(1);
 }
 
-static void budik(int) {
-  if (preruseni) alarm(1);
-}
+static void budik(int) { alarm(1); }
 
 static void zachytej(int s, void (*obsluha)(int)) {
   struct sigaction sa = {};
@@ -181,6 +180,8 @@ static void bez_zdrzeni(int fd) {
 }
 
 // Raw 8-bit line: nothing translated, stripped or checked in either direction.
+// VMIN and VTIME don't matter: the port is open non-blocking, so a read
+// never waits.
 static int nastav(int fd, speed_t sp, int mode) {
   termios t;
   if (tcgetattr(fd, &t)) return 1;
@@ -195,8 +196,6 @@ static int nastav(int fd, speed_t sp, int mode) {
   t.c_cflag |= CS8 | CREAD | CLOCAL;
   if (mode & 3) t.c_cflag |= PARENB;
   if ((mode & 3) == 1 || (mode & 3) == 3) t.c_cflag |= PARODD;
-  t.c_cc[VMIN] = 0;
-  t.c_cc[VTIME] = 0;
   if (cfsetispeed(&t, sp) || cfsetospeed(&t, sp)) return 1;
   return tcsetattr(fd, TCSANOW, &t) != 0;
 }
@@ -253,13 +252,14 @@ void comdrv_spanek(long long konec) {
 
 // Waits for the line until `konec` (microseconds) or until bytes come, and
 // hands them over. The timer slack is a microsecond: a 2 ms pause is kept.
-// read() returning 0 is no more than an empty read (VMIN and VTIME are 0).
+// read() returning 0 is no more than an empty read. A line gone is not
+// polled: the wait only sleeps.
 static void ber(long long konec) {
   timespec t = za(konec);
   pollfd pf = {hPort, POLLIN, 0};
   int r = ppoll(&pf, pryc ? 0 : 1, &t, &pri_cekani);
   zkontroluj();
-  if (r <= 0 || pryc) return;
+  if (r <= 0) return;
   if (pf.revents & POLLIN) {
     unsigned char b[512];
     ssize_t n = read(hPort, b, sizeof b);
@@ -322,7 +322,7 @@ static int nazev_portu(const dirent *e) {
 
 // A ttyS device with no UART behind it reads as type 0 (unknown).
 static int osazeny(const char *jmeno) {
-  if (strncmp(jmeno, "ttyS", 4)) return 1;
+  if (!zacina(jmeno, "ttyS")) return 1;
   char cesta[320];
   snprintf(cesta, sizeof cesta, "/sys/class/tty/%s/type", jmeno);
   FILE *f = fopen(cesta, "r");
@@ -345,7 +345,7 @@ static const char *systemova_konzole(const char *zarizeni, const char *pred) {
   static char znacka[64];
   char kam[PATH_MAX], jmeno[64];
   int je = 0;
-  FILE *f = realpath(zarizeni, kam) && !strncmp(kam, "/dev/", 5) ? fopen("/proc/consoles", "r") : nullptr;
+  FILE *f = realpath(zarizeni, kam) && zacina(kam, "/dev/") ? fopen("/proc/consoles", "r") : nullptr;
   while (f && fscanf(f, "%63s%*[^\n]", jmeno) == 1) je |= !strcmp(jmeno, kam + 5);
   if (f) fclose(f);
   if (!je) return "";
@@ -355,7 +355,7 @@ static const char *systemova_konzole(const char *zarizeni, const char *pred) {
 
 static void porty() {
   int nalezeno = 0;
-  dirent **e;
+  dirent **e = nullptr;
   int n = scandir("/dev/serial/by-id", &e, vse, alphasort);
   for (int i = 0; i < n; i++) {
     char cesta[512], kam[512];
@@ -363,7 +363,8 @@ static void porty() {
     if (realpath(cesta, kam)) printf("%s -> %s%s\n", cesta, kam, systemova_konzole(kam, ", ")), nalezeno++;
     free(e[i]);
   }
-  if (n >= 0) free(e);
+  free(e);
+  e = nullptr;
   n = scandir("/dev", &e, nazev_portu, podle_cisla);
   for (int i = 0; i < n; i++) {
     char cesta[300];
@@ -371,7 +372,7 @@ static void porty() {
     if (osazeny(e[i]->d_name)) printf("%s%s\n", cesta, systemova_konzole(cesta, ", ")), nalezeno++;
     free(e[i]);
   }
-  if (n >= 0) free(e);
+  free(e);
   if (!nalezeno) printf("No serial ports found.\n");
   static const short com[] = {0x3F8, 0x2F8};
   for (short port : com) {
@@ -384,7 +385,7 @@ static void porty() {
 // Descriptors 0 to 2 lead somewhere, so that the port can't become one of
 // them and have console text written onto the line.
 static void std_platne() {
-  for (int fd = 0; fd < 3; fd++)
+  for (int fd = 0; fd <= STDERR_FILENO; fd++)
     if (fcntl(fd, F_GETFD) < 0 && open("/dev/null", O_RDWR) < 0) exit(1);
 }
 

@@ -23,7 +23,7 @@ struct obraz_t {
 
 // A memory command under way.
 struct pamet_t {
-  int bezi = 0;
+  bool bezi = false;
   std::string druh, soubor;
   int adr = 0, kolik = -1;
   otisk data;
@@ -31,11 +31,11 @@ struct pamet_t {
 };
 
 struct stav_t {
-  int aktivni = 0;
+  bool aktivni = false;
   std::string cil, zacatek, prikaz;
   std::string nastaveni = "\"port\":null,\"speed\":null,\"mode\":null";  // until the run has them
   std::vector<std::string> argumenty, kroky;
-  int ceka_prikaz = 0;
+  bool ceka_prikaz = false;
   double cekani = -1;
   std::string identita, chyba;  // "null" until there is one, else a JSON string
   long long od_us = 0;
@@ -125,12 +125,12 @@ void pamet_zavri(int ok) {
   S.kroky.push_back("{\"memory\":" + text(m.druh) + ",\"file\":" + text(m.soubor) + ",\"address\":" + adresa((unsigned)m.adr) +
                     ",\"bytes\":" + std::to_string(m.dat >= 0 ? m.dat : m.kolik) + ",\"sha256\":" + sha +
                     ",\"result\":" + (ok ? "\"ok\"" : "\"failed\"") + "}");
-  m.bezi = 0;
+  m.bezi = false;
 }
 
 void prikaz_zavri(const std::string &odpoved) {
   S.kroky.push_back("{\"command\":" + text(S.prikaz) + ",\"answer\":" + odpoved + "}");
-  S.ceka_prikaz = 0;
+  S.ceka_prikaz = false;
 }
 
 }  // namespace
@@ -179,7 +179,7 @@ void protokol_zacni(const char *soubor, const std::vector<std::string> &argument
     vypis("Error: Can't open the report file %s: %s.\n", soubor, proc);
     finish(3);
   }
-  S.aktivni = 1;
+  S.aktivni = true;
   S.cil = soubor;
   S.argumenty = argumenty;
   S.od_us = hodiny_us();
@@ -211,7 +211,7 @@ void protokol_prikaz(const char *prikaz) {
   if (!S.aktivni) return;
   size_t n = strlen(prikaz);
   S.prikaz.assign(prikaz, n && prikaz[n - 1] == '\n' ? n - 1 : n);
-  S.ceka_prikaz = 1;
+  S.ceka_prikaz = true;
 }
 
 void protokol_odpoved(const char *odpoved) {
@@ -252,7 +252,7 @@ void protokol_obraz() {
 void protokol_pamet(const char *prikaz, int adr, int kolik, const char *soubor) {
   if (!S.aktivni) return;
   S.pamet = pamet_t();
-  S.pamet.bezi = 1;
+  S.pamet.bezi = true;
   S.pamet.druh.assign(prikaz + 1, 6);
   S.pamet.adr = adr;
   S.pamet.kolik = kolik;
@@ -273,7 +273,7 @@ void protokol_hotovo() {
 void protokol_vypis(const char *t) {
   if (!S.aktivni || S.chyba != "null") return;
   t += strspn(t, "\r\n");
-  if (strncmp(t, "Error:", 6) && strncmp(t, "Bad format", 10) && strncmp(t, "Target didn't respond", 21)) return;
+  if (!zacina(t, "Error:") && !zacina(t, "Bad format") && !zacina(t, "Target didn't respond")) return;
   size_t n = strlen(t);
   while (n && strchr("\r\n ", t[n - 1])) n--;
   S.chyba = text(std::string(t, n));
@@ -281,7 +281,7 @@ void protokol_vypis(const char *t) {
 
 int protokol_konec(int p) {
   if (!S.aktivni) return p;
-  S.aktivni = 0;
+  S.aktivni = false;
   // What the run ended in the middle of.
   if (S.obraz.krok >= 0) obraz_zavri(p);
   if (S.pamet.bezi) pamet_zavri(0);

@@ -67,11 +67,11 @@ static void pis(const char *b, int n) {
 // isn't its own, starts a new one. A retry's dot runs on from a progress
 // line, and an error leaves it on screen, with the address that failed.
 static void zalom(const char *b, int n, int docasny) {
-  int tecka = !strcmp(b, "."), dal = tecka || !strncmp(b, "OK", 2);  // runs on from the line
+  int tecka = !strcmp(b, "."), dal = tecka || zacina(b, "OK");  // runs on from the line
   std::string v;
   if (ukazano && tecka) {
     ukazano++;
-  } else if (ukazano && !strncmp(b + (b[0] == '\n'), "Error:", 6)) {
+  } else if (ukazano && zacina(b + (b[0] == '\n'), "Error:")) {
     ukazano = 0;
     radek = 1;
   } else if (ukazano) {
@@ -164,10 +164,10 @@ static void postup(const char *co, unsigned adr, unsigned long uz, unsigned long
 }
 
 // An image's load at a terminal is one line: the blocks of the script now
-// read (its total counted ahead, -1 when it can't be read twice) and those
+// read (its total counted ahead, 0 when it can't be read twice) and those
 // sent; of the image since its last S8 record, blocks, bytes and its start
 // (-1 before its first block), for its rate and the line that sums it up.
-static long bloku_celkem = -1;
+static long bloku_celkem;
 static unsigned long bloku_poslano, obraz_bloku, obraz_bajtu;
 static long long obraz_od = -1;
 
@@ -238,9 +238,9 @@ struct pocet_bloku {
 };
 
 // The blocks a script's records will send: when at a terminal and the file
-// can be read twice; else -1. Leaves the file at its start.
+// can be read twice; else 0. Leaves the file at its start.
 static long bloky(FILE *f) {
-  if (!terminal || olds24 || fseek(f, 0, SEEK_END) || ftell(f) < 0 || fseek(f, 0, SEEK_SET)) return -1;
+  if (!terminal || olds24 || fseek(f, 0, SEEK_END) || ftell(f) < 0 || fseek(f, 0, SEEK_SET)) return 0;
   pocet_bloku p;
   char r[12];
   for (int c = 0; (c = getc(f)) != EOF;) {
@@ -251,7 +251,7 @@ static long bloky(FILE *f) {
     if (k == 10) p.zaznam(r);
   }
   clearerr(f);
-  return fseek(f, 0, SEEK_SET) ? -1 : p.n;
+  return fseek(f, 0, SEEK_SET) ? 0 : p.n;
 }
 
 // A script counts its blocks while it is read, its includer's count waits.
@@ -723,8 +723,8 @@ struct vystup {
   FILE *f = nullptr;
   std::string cil, docasny;  // docasny: the temporary file, when one was made
   std::string data;          // what was read so far, as the file will hold it
-  int hex = 0, proud = 0;    // a text file; a device or pipe, written as it comes
-  int byl = 0, psano = 0;    // the target existed before; it is being written in place
+  bool hex = false, proud = false;  // a text file; a device or pipe, written as it comes
+  bool byl = false, psano = false;  // the target existed before; it is being written in place
 };
 static vystup *rozepsany;  // the one being written now
 
@@ -764,7 +764,7 @@ static void otevri(vystup &v) {
   const char *c = v.cil.c_str();
   int druh = soubor_docasny(c, t.data(), (int)t.size());
   if (druh < 0) {
-    v.proud = 1;
+    v.proud = true;
     v.f = fopen(c, v.hex ? "wt" : "wb");
     if (!v.f) souborchyba("open", c);
     return;
@@ -795,7 +795,7 @@ static void nahrad(vystup &v) {
     remove(v.docasny.c_str());
     v.docasny.clear();
   }
-  v.psano = 1;
+  v.psano = true;
   if (const char *proc = zapis(v.cil.c_str(), v)) souborchyba("write to", v.cil.c_str(), proc);
 }
 
@@ -991,10 +991,10 @@ static int pole(const char *p) {
 // Position-checked parse of an @-command; runs it. Null, or an error text.
 const char *zpracuj_prikaz(const char *p) {
   size_t n = strlen(p);
-  int hex = !strncmp(p, "@hexget", 7);
-  int get = hex || !strncmp(p, "@binget", 7);
-  int cmp = !strncmp(p, "@bincmp", 7);
-  if (!get && !cmp && strncmp(p, "@binput", 7)) return "Unknown command";
+  int hex = zacina(p, "@hexget");
+  int get = hex || zacina(p, "@binget");
+  int cmp = zacina(p, "@bincmp");
+  if (!get && !cmp && !zacina(p, "@binput")) return "Unknown command";
   if (get ? (n < 23 || p[13] != ',' || p[20] != '>') : (n < 15 || p[13] != '<'))
     return "Syntax error";
   int adr = pole(p + 7), kolik = get ? pole(p + 14) : 0;
@@ -1042,7 +1042,7 @@ struct uroven {
   unsigned line;
   unsigned lastcond;
   FILE *f;
-  int konec;                 // a DOS end-of-file mark was read: nothing after it counts
+  bool konec;                // a DOS end-of-file mark was read: nothing after it counts
   std::string zpet;          // bytes read at the start to look for a byte-order mark
   size_t izpet;
   std::string vraceno;       // from a pipe: what judging it read, its first bytes
@@ -1068,21 +1068,18 @@ static void vrat(uroven &u, int c) {
   else u.zpet.insert(u.zpet.begin(), (char)c);
 }
 
-// The byte no script holds: NUL (a binary file, or UTF-16). Other control
-// characters are text: a comment's escape sequence, a command's Ctrl+C.
-static int netext(int c) { return c == 0; }
-
 // Reads one physical line whole: CR LF, and a CR alone, read as "\n"; the
 // first 0x1A ends the file. Up to MAXLINE characters go to b; a longer line
-// sets *dlouhy and is read to its end all the same. *spatny is the first
-// byte that is no text, or -1. Returns the length kept; 0 at the end.
-static size_t ctiradek(uroven &u, char *b, int *spatny, int *dlouhy) {
+// sets *dlouhy and is read to its end all the same. *nul tells a NUL, the
+// byte no script holds (a binary file, or UTF-16); other control characters
+// are text: a comment's escape sequence, a command's Ctrl+C. Returns the
+// length kept; 0 at the end.
+static size_t ctiradek(uroven &u, char *b, bool *nul, bool *dlouhy) {
   size_t n = 0;
-  *spatny = -1;
-  *dlouhy = 0;
+  *nul = *dlouhy = false;
   for (int c; !u.konec && (c = dej(u)) != EOF;) {
     if (c == 0x1A) {
-      u.konec = 1;
+      u.konec = true;
       break;
     }
     if (c == '\r') {
@@ -1090,9 +1087,9 @@ static size_t ctiradek(uroven &u, char *b, int *spatny, int *dlouhy) {
       if (d != '\n' && d != EOF) vrat(u, d);
       c = '\n';
     }
-    if (*spatny < 0 && netext(c)) *spatny = c;
+    if (!c) *nul = true;
     if (n < MAXLINE || c == '\n') b[n++] = (char)c;
-    else *dlouhy = 1;
+    else *dlouhy = true;
     if (c == '\n') break;
   }
   b[n] = 0;
@@ -1109,10 +1106,8 @@ static size_t ctiradek(uroven &u, char *b, int *spatny, int *dlouhy) {
   finish(8);
 }
 
-static void radek_ok(uroven &u, unsigned line, int spatny, int dlouhy) {
-  char co[40];
-  snprintf(co, sizeof co, "holds the byte %02X", spatny);
-  if (spatny >= 0) netextovy(u, line, co);
+static void radek_ok(uroven &u, unsigned line, bool nul, bool dlouhy) {
+  if (nul) netextovy(u, line, "holds the byte 00");
   if (dlouhy) moc_dlouhy(u, line);
 }
 
@@ -1145,21 +1140,21 @@ static void prohlidni(uroven &u) {
   }
   zacatek(u);
   unsigned line = 0, dlouha = 0, vadna = 0;
-  int spatny, dlouhy;
+  bool nul, dlouhy;
   std::string zaznam;
   char co[80];
   for (;;) {
     line++;
     const char *b = u.ll.data();
-    if (!ctiradek(u, u.ll.data(), &spatny, &dlouhy)) break;
-    if (spatny >= 0) radek_ok(u, line, spatny, 0);
+    if (!ctiradek(u, u.ll.data(), &nul, &dlouhy)) break;
+    radek_ok(u, line, nul, false);
     if (dlouhy && !dlouha) dlouha = line;
     if (!vadna && zaznamova_radka(b) && vadny(b, co, sizeof co)) vadna = line, zaznam = b;
   }
   if (ferror(u.f)) souborchyba("read", u.soubor);
   if (dlouha) moc_dlouhy(u, dlouha);
   if (vadna) spatny_zaznam(u.soubor, vadna, zaznam.c_str(), co);
-  u.konec = 0;
+  u.konec = false;
   if (fseek(u.f, 0, SEEK_SET)) souborchyba("read", u.soubor);
   zacatek(u);
 }
@@ -1417,7 +1412,7 @@ static void skript(const char *soubor, int hloubka) {
   u.hloubka = hloubka;
   u.line = 0;
   u.lastcond = 0;
-  u.konec = 0;
+  u.konec = false;
   u.b.assign(MAXLINE + 258, 0);
   u.ll.assign(MAXLINE + 2, 0);
   // Read as bytes in both builds: line ends and the end-of-file mark are
@@ -1433,15 +1428,15 @@ static void skript(const char *soubor, int hloubka) {
     return;
   }
   prohlidni(u);
-  int spatny, dlouhy;
+  bool nul, dlouhy;
   for (;;) {
     u.line++;
-    size_t n = ctiradek(u, u.bb(), &spatny, &dlouhy);
+    size_t n = ctiradek(u, u.bb(), &nul, &dlouhy);
     // A read that failed (or a signal cut short) is no end of the script,
     // and what it brought of a line no whole line.
     if (ferror(f.f)) souborchyba("read", soubor);
     if (!n) break;
-    radek_ok(u, u.line, spatny, dlouhy);
+    radek_ok(u, u.line, nul, dlouhy);
     if (u.bb()[0] == ';' || (signed char)u.bb()[0] <= ' ') continue;
     snprintf(u.ll.data(), u.ll.size(), "%s", u.bb());
     proved(u);
@@ -1495,10 +1490,10 @@ static const char *const pouziti =
     " Option 'old' required for boards with firmware before v1.28\n";
 #endif
 
-int napoveda(unsigned argc, char **argv) {
+bool napoveda(unsigned argc, char **argv) {
   for (unsigned k = argc - 1; k >= 1; k--)
-    if (argv[k][0] == '?' || (argv[k][0] && argv[k][1] == '?')) return 1;
-  return 0;
+    if (argv[k][0] == '?' || (argv[k][0] && argv[k][1] == '?')) return true;
+  return false;
 }
 
 // The rightmost argument that begins with `c` and holds no '.'; 0 if none.
@@ -1631,7 +1626,8 @@ void quarn(unsigned argc, char **argv) {
   minuly_pocet = 0;
   minula[0] = 0;
   ukazano = radek = 0;
-  bloku_celkem = obraz_od = -1;
+  bloku_celkem = 0;
+  obraz_od = -1;
   bloku_poslano = obraz_bloku = obraz_bajtu = 0;
 
   // Standard output is the platform layer's: each message goes in one write.

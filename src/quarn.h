@@ -1,6 +1,8 @@
 // The loader's logic, as the platform entries and the tests see it.
 #pragma once
 
+#include <cstring>
+
 // Ends the run: prints "Exit code %d" and ends the process with status p.
 // Each platform layer (and the tests) provides it.
 [[noreturn]] void finish(int p);
@@ -30,10 +32,13 @@ void vypis(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 // standard output.
 extern void (*konzole)(const char *b, int n);
 
+// Whether text s begins with z.
+inline bool zacina(const char *s, const char *z) { return !strncmp(s, z, strlen(z)); }
+
 // The run driver: options, port, then every argument in order.
 void quarn(unsigned argc, char **argv);
-// 1 when an argument asks for the usage: its first or second character is '?'.
-int napoveda(unsigned argc, char **argv);
+// Whether an argument asks for the usage: its first or second character is '?'.
+bool napoveda(unsigned argc, char **argv);
 
 // What only the platform layer knows: 1 when standard output is a terminal
 // a person watches (progress percentages go there, never into a file or

@@ -8,7 +8,7 @@
 #include "comdrv.h"
 #include "quarn.h"
 
-static int cekat;          // --wait was given
+static bool cekat;         // --wait was given
 static double mez = -1;    // its bound in seconds; -1: none
 static const long long HLEDANI_US = 100000;  // how often a missing port is looked for
 
@@ -28,7 +28,7 @@ static const char *vezmi(int *argc, char **argv, const char *jmeno) {
 }
 
 void vyroba_volby(int *argc, char **argv) {
-  cekat = 0;
+  cekat = false;
   mez = -1;
   if (napoveda((unsigned)*argc, argv)) return protokol_zacni(nullptr, {});
   std::vector<std::string> vse(argv + 1, argv + *argc);
@@ -41,7 +41,7 @@ void vyroba_volby(int *argc, char **argv) {
       vypis("Error: Bad option --wait%s (--wait=SECONDS, such as --wait=2.5).\n", w);
       finish(8);
     }
-    cekat = 1;
+    cekat = true;
   }
   const char *r = vezmi(argc, argv, "--report");
   if (r && (r[0] != '=' || !r[1])) {
