@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -92,11 +93,9 @@ struct vymena {
   ~vymena() { sigprocmask(SIG_SETMASK, &pri_cekani, nullptr); }
 };
 
-static long long nyni_us() {
-  timespec t;
-  clock_gettime(CLOCK_MONOTONIC, &t);
-  return (long long)t.tv_sec * 1000000 + t.tv_nsec / 1000;
-}
+using namespace std::chrono;
+
+static long long nyni_us() { return duration_cast<microseconds>(steady_clock::now().time_since_epoch()).count(); }
 
 int terminal;
 long long hodiny_us() { return nyni_us(); }
@@ -194,8 +193,9 @@ static int nastav(int fd, speed_t sp, int mode) {
   t.c_cflag &= ~CMSPAR;
 #endif
   t.c_cflag |= CS8 | CREAD | CLOCAL;
+  // Parity by the mode's two low bits: 0 none, 1 odd, 2 even, 3 odd.
   if (mode & 3) t.c_cflag |= PARENB;
-  if ((mode & 3) == 1 || (mode & 3) == 3) t.c_cflag |= PARODD;
+  if (mode & 1) t.c_cflag |= PARODD;
   if (cfsetispeed(&t, sp) || cfsetospeed(&t, sp)) return 1;
   return tcsetattr(fd, TCSANOW, &t) != 0;
 }
@@ -239,9 +239,10 @@ static void selhalo(const char *duvod) {
 
 // From now until `konec` (microseconds), for ppoll.
 static timespec za(long long konec) {
-  long long z = konec - nyni_us();
-  if (z < 0) z = 0;
-  return {(time_t)(z / 1000000), (long)(z % 1000000) * 1000};
+  microseconds z(konec - nyni_us());
+  if (z.count() < 0) z = microseconds::zero();
+  seconds s = duration_cast<seconds>(z);
+  return {(time_t)s.count(), (long)nanoseconds(z - s).count()};
 }
 
 void comdrv_spanek(long long konec) {
@@ -323,7 +324,7 @@ static int nazev_portu(const dirent *e) {
 // A ttyS device with no UART behind it reads as type 0 (unknown).
 static int osazeny(const char *jmeno) {
   if (!zacina(jmeno, "ttyS")) return 1;
-  char cesta[320];
+  char cesta[PATH_MAX];
   snprintf(cesta, sizeof cesta, "/sys/class/tty/%s/type", jmeno);
   FILE *f = fopen(cesta, "r");
   int typ = 1;
@@ -358,7 +359,7 @@ static void porty() {
   dirent **e = nullptr;
   int n = scandir("/dev/serial/by-id", &e, vse, alphasort);
   for (int i = 0; i < n; i++) {
-    char cesta[512], kam[512];
+    char cesta[PATH_MAX], kam[PATH_MAX];
     snprintf(cesta, sizeof cesta, "/dev/serial/by-id/%s", e[i]->d_name);
     if (realpath(cesta, kam)) printf("%s -> %s%s\n", cesta, kam, systemova_konzole(kam, ", ")), nalezeno++;
     free(e[i]);
@@ -367,7 +368,7 @@ static void porty() {
   e = nullptr;
   n = scandir("/dev", &e, nazev_portu, podle_cisla);
   for (int i = 0; i < n; i++) {
-    char cesta[300];
+    char cesta[PATH_MAX];
     snprintf(cesta, sizeof cesta, "/dev/%s", e[i]->d_name);
     if (osazeny(e[i]->d_name)) printf("%s%s\n", cesta, systemova_konzole(cesta, ", ")), nalezeno++;
     free(e[i]);
