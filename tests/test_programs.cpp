@@ -1,7 +1,7 @@
 // The programs as processes, where no scenario reaches: quarn-sim's command
 // line (its version, a board in the background) and memory file; quarn's refusal of ports it can't have, a line that
 // holds an earlier run's answer, one that goes away or takes no bytes,
-// signals, a port waited for, and progress at a pseudo-terminal.
+// what a USB adapter sees of the port, signals, a port waited for, and progress at a pseudo-terminal.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -109,6 +109,29 @@ TEST(Programs, HangUpCostsNoCpu) {
   r = sh("$SIM -- sh -c \"perl -MPOSIX -e 'open(F, qq(+<), shift); tcflow(fileno(F), TCOOFF)' \\$QUARN_COM1; $Q R0\"");
   EXPECT_NE(r.second.find(": the request could not be written within its answer window\nExit code 12\n"), std::string::npos) << r.second;
 }
+
+#ifdef QUARN_UART_LIB
+// What a USB adapter sees that a pseudo-terminal can't show (tests/uart.c
+// plays the adapter): low latency asked of its driver, its other flags
+// kept, and nothing set on a port without them; DTR and RTS dropped, so
+// that a board wired to them isn't held in reset. Settings that can't be
+// read refuse the port before any request; a write failing (unplugged)
+// ends the run with its reason, even one of a '~' request, and so does a
+// read, unless a '~' request has gone out whole (it may restart the board
+// and its USB port). Each run: its last two lines, the log, whole requests.
+TEST(Programs, TheAdapterAsARealPortSeesIt) {
+  auto r = sh("export L=" QUARN_UART_LIB "; u() { f=$1; shift; $SIM --log s -- sh -c 'QUARN_UART_FAULT=$0 QUARN_UART_LOG=u "
+              "LD_PRELOAD=$L ASAN_OPTIONS=${ASAN_OPTIONS:+$ASAN_OPTIONS:}verify_asan_link_order=0 $Q \"$@\" | "
+              "sed \"s|$QUARN_COM1|PORT|\" | tail -2' $f \"$@\" 2>/dev/null; cat u 2>/dev/null; grep -c ' > ' s; rm -f u s; }; "
+              "u none; u serial; u tcgetattr; u write:4; u write:16 ~X ~Y; u read:0; u read:0 ~X");
+  const std::string id = "ORBA-01 BELKOS v1.28\nExit code 0\n", eio = "Error: The port failed: PORT: Input/output error\nExit code 12\n",
+                    usb = "flags 0x20c0, DTR on, RTS on\nflags 0x20c0, DTR off, RTS off\n";  // 0xc0 and low latency
+  EXPECT_EQ(r.second, id + usb + "1\n" + id + "flags 0xc0, DTR off, RTS off\n1\n" +      // none, serial
+                      "Error: PORT (QUARN_COM1): Input/output error.\nExit code 2\n0\n" +  // tcgetattr
+                      eio + usb + "0\n" + eio + usb + "1\n" + eio + usb + "1\n" +          // write:4, write:16 ~X ~Y, read:0
+                      "Loading completed with no errors.\nExit code 0\n" + usb + "1\n");  // read:0 ~X
+}
+#endif
 
 // SIGTERM, SIGHUP and SIGINT end a run through the exit routine, and then
 // the process dies of the signal, so that its caller sees it: while it
