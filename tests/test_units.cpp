@@ -307,27 +307,39 @@ TEST(Board, PacingIsTheLineTime) {
   EXPECT_EQ(l.counts().answers, 4u);
 }
 
-// Noise as quarn-sim's help tells it: 1 to 8 stray bytes before the
-// answer, never a start byte (0x68); over many answers, every count.
-TEST(Board, NoiseIsOneToEightBytesWithoutAStart) {
+// The line's faults as quarn-sim's help tells them, over many answers
+// every value of their ranges: 1 to 8 stray bytes before the answer, never
+// a start byte (0x68); an answer split in 2 to 4 pieces, 1 to 9 ms apart.
+TEST(Board, FaultsTakeTheirWholeRanges) {
   board b;
   board_init(b, false);
   line_faults f;
-  f.noise.p = 1;
+  f.noise.p = f.split.p = 1;
   sim_clock::time_point t0;
   line l(b, 0, f, 7, nullptr, t0);
   bytes q = identity_request(), a = board_answer(b, q);
-  std::set<size_t> counts;
+  std::set<long long> counts, pieces, gaps;
   for (int i = 0; i < 400; i++) {
     bytes out;
-    l.take(q.data(), q.size(), t0);
-    l.flush([&](const uint8_t *p, size_t n) { return out.insert(out.end(), p, p + n), long(n); }, t0);
+    std::vector<sim_clock::time_point> at;  // when bytes came, once each
+    sim_clock::time_point now = t0 + std::chrono::seconds(i);
+    l.take(q.data(), q.size(), now);
+    for (int k = 0; k < 20 && (now = l.deadline(now)) != sim_clock::time_point::max(); k++)
+      l.flush([&](const uint8_t *p, size_t n) {
+        if (at.empty() || at.back() != now) at.push_back(now);
+        return out.insert(out.end(), p, p + n), long(n);
+      }, now);
     ASSERT_GT(out.size(), a.size());
     size_t stray = out.size() - a.size();
-    counts.insert(stray);
+    counts.insert((long long)stray);
     EXPECT_EQ(std::count(out.begin(), out.begin() + long(stray), 0x68), 0);
+    EXPECT_TRUE(std::equal(a.begin(), a.end(), out.begin() + long(stray)));
+    pieces.insert((long long)at.size());
+    for (size_t k = 1; k < at.size(); k++) gaps.insert(std::chrono::duration_cast<std::chrono::milliseconds>(at[k] - at[k - 1]).count());
   }
-  EXPECT_EQ(counts, (std::set<size_t>{1, 2, 3, 4, 5, 6, 7, 8}));
+  EXPECT_EQ(counts, (std::set<long long>{1, 2, 3, 4, 5, 6, 7, 8}));
+  EXPECT_EQ(pieces, (std::set<long long>{2, 3, 4}));
+  EXPECT_EQ(gaps, (std::set<long long>{1, 2, 3, 4, 5, 6, 7, 8, 9}));
 }
 
 // quarn-sim's options as users write them, at the ends of their ranges;
