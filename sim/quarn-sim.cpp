@@ -80,7 +80,7 @@ int sig_w;  // write end of the signal pipe, open before any handler writes to i
 void on_signal(int s) {
   int saved = errno;
   uint8_t c = uint8_t(s);
-  ssize_t r = write(sig_w, &c, 1);
+  ssize_t r = write(sig_w, &c, sizeof c);
   (void)r;  // a full pipe already holds a wake-up
   errno = saved;
 }

@@ -9,6 +9,7 @@
 // until the line has been quiet long enough that they cannot be coming.
 #include "comdrv.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
@@ -106,7 +107,6 @@ static int najdi(const unsigned char *b, int n, int *kde) {
   return 0;
 }
 
-static long long nejvys(long long a, long long b) { return a > b ? a : b; }
 
 // Until t, but no longer than a wait that began at cekani_od may last;
 // 0 once that time has come.
@@ -205,7 +205,7 @@ void comdrv_prijato(const unsigned char *b, int n, long long nyni) {
         if (okno_od >= 0 && !odpoved) {
           memcpy(comdrv_rbuf, proud + kde, delka);
           odpoved = true;
-          nejpomalejsi = nejvys(nejpomalejsi, nyni - okno_od);
+          nejpomalejsi = std::max(nejpomalejsi, nyni - okno_od);
         }
         if (dluh > 0)
           dluh--;
@@ -248,10 +248,10 @@ long long comdrv_dozvuk(long long nyni) {
   if (odpustit) return dluh > 0 ? do_(posledni + 2 * OKNO, nyni) : 0;
   if (pohled_od < 0) cekani_od = pohled_od = nyni;
   // A surplus answer comes as late as the slowest answer of the run came.
-  long long t = pohled_od + nejvys(POHLED, nejpomalejsi + DOBEH < OKNO ? nejpomalejsi + DOBEH : OKNO);
-  if (nproud > 0) t = nejvys(t, posledni + DOBEH);
+  long long t = pohled_od + std::max(POHLED, std::min(nejpomalejsi + DOBEH, OKNO));
+  if (nproud > 0) t = std::max(t, posledni + DOBEH);
   // An answer given up may still come late: only a quiet line proves it won't.
-  if (odepsano) t = nejvys(t, posledni + TICHO);
+  if (odepsano) t = std::max(t, posledni + TICHO);
   t = do_(t, nyni);
   if (!t) pohled_od = -1;  // the next look, later in the run, starts afresh
   return t;

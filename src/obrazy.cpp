@@ -259,9 +259,8 @@ static void srec(char *r, size_t m, char typ, unsigned adr, const unsigned char 
   snprintf(r + w, m - (size_t)w, "%02X\n", ~soucet & 0xFF);
 }
 
-void zaznamy_obrazu(const obraz_souboru &o, const std::function<void(const char *, unsigned long)> &f) {
+void zaznamy_obrazu(const obraz_souboru &o, const std::function<void(const char *)> &f) {
   char r[2 * 64 + 16];
-  unsigned long hotovo = 0;
   for (auto &k : o.kusy) {
     auto plny = [&](unsigned j) { return k.second.maska[j >> 3] >> (j & 7) & 1; };
     for (unsigned j = 0; j < 128;) {
@@ -273,9 +272,9 @@ void zaznamy_obrazu(const obraz_souboru &o, const std::function<void(const char 
       do j++;
       while (j < 128 && j % 64 && plny(j));
       srec(r, sizeof r, '2', k.first + od, k.second.data + od, j - od);
-      f(r, hotovo += j - od);
+      f(r);
     }
   }
   srec(r, sizeof r, '8', o.start, nullptr, 0);
-  f(r, hotovo);
+  f(r);
 }

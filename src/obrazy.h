@@ -35,6 +35,5 @@ struct vada {
 int posud(FILE *f, obraz_souboru &o, vada &v, std::string &precteno);
 
 // The S2 records of at most 64 bytes that load the image, in address order,
-// then the S8 record with its start; each with its line end, and the bytes
-// loaded with it and those before.
-void zaznamy_obrazu(const obraz_souboru &o, const std::function<void(const char *, unsigned long)> &f);
+// then the S8 record with its start; each with its line end.
+void zaznamy_obrazu(const obraz_souboru &o, const std::function<void(const char *)> &f);

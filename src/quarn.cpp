@@ -1396,10 +1396,10 @@ static int obraz_nastroje(uroven &u) {
     vypis("No start address in %s: %06X, the lowest address it loads, is the image's start.\n", u.soubor, o.start);
   if (terminal && !olds24) {  // the progress line's total, from the records the image makes
     pocet_bloku p;
-    zaznamy_obrazu(o, [&](const char *z, unsigned long) { p.zaznam(z); });
+    zaznamy_obrazu(o, [&](const char *z) { p.zaznam(z); });
     bloku_celkem = p.n;
   }
-  zaznamy_obrazu(o, [&](const char *z, unsigned long) {
+  zaznamy_obrazu(o, [&](const char *z) {
     snprintf(u.bb(), u.b.size(), "%s", z);
     proved(u);
   });
