@@ -113,7 +113,8 @@ TEST(Programs, HangUpCostsNoCpu) {
 
 #ifdef QUARN_UART_LIB
 // What a USB adapter sees that a pseudo-terminal can't show (tests/uart.c
-// plays the adapter): low latency asked of its driver, its other flags
+// plays the adapter): the frame each mode names (8N1, 8O1, 8E1, 8O1), no
+// flow control; low latency asked of its driver, its other flags
 // kept, and nothing set on a port without them; DTR and RTS dropped, so
 // that a board wired to them isn't held in reset. Settings that can't be
 // read refuse the port before any request; a write failing (unplugged)
@@ -124,13 +125,16 @@ TEST(Programs, TheAdapterAsARealPortSeesIt) {
   auto r = sh("export L=" QUARN_UART_LIB "; u() { f=$1; shift; $SIM --log s -- sh -c 'QUARN_UART_FAULT=$0 QUARN_UART_LOG=u "
               "LD_PRELOAD=$L ASAN_OPTIONS=${ASAN_OPTIONS:+$ASAN_OPTIONS:}verify_asan_link_order=0 $Q \"$@\" | "
               "sed \"s|$QUARN_COM1|PORT|\" | tail -2' $f \"$@\" 2>/dev/null; cat u 2>/dev/null; grep -c ' > ' s; rm -f u s; }; "
-              "u none; u serial; u tcgetattr; u write:4; u write:16 ~X ~Y; u read:0; u read:0 ~X");
-  const std::string id = "ORBA-01 BELKOS v1.28\nExit code 0\n", eio = "Error: The port failed: PORT: Input/output error\nExit code 12\n",
-                    usb = "flags 0x20c0, DTR on, RTS on\nflags 0x20c0, DTR off, RTS off\n";  // 0xc0 and low latency
-  EXPECT_EQ(r.second, id + usb + "1\n" + id + "flags 0xc0, DTR off, RTS off\n1\n" +      // none, serial
+              "u none; u serial; u tcgetattr; u write:4; u write:16 ~X ~Y; u read:0; u read:0 ~X; u none m1; u none m2; u none m3");
+  const std::string id = "ORBA-01 BELKOS v1.28\nExit code 0\n", done = "Loading completed with no errors.\nExit code 0\n",
+                    eio = "Error: The port failed: PORT: Input/output error\nExit code 12\n",
+                    usb = "flags 0x20c0, DTR on, RTS on\nflags 0x20c0, DTR off, RTS off\n",  // 0xc0 and low latency
+                    n = "line 8N1\n" + usb, o = "line 8O1\n" + usb;
+  EXPECT_EQ(r.second, id + n + "1\n" + id + "line 8N1\nflags 0xc0, DTR off, RTS off\n1\n" +  // none, serial
                       "Error: PORT (QUARN_COM1): Input/output error.\nExit code 2\n0\n" +  // tcgetattr
-                      eio + usb + "0\n" + eio + usb + "1\n" + eio + usb + "1\n" +          // write:4, write:16 ~X ~Y, read:0
-                      "Loading completed with no errors.\nExit code 0\n" + usb + "1\n");  // read:0 ~X
+                      eio + n + "0\n" + eio + n + "1\n" + eio + n + "1\n" +  // write:4, write:16 ~X ~Y, read:0
+                      done + n + "1\n" +  // read:0 ~X
+                      done + o + "0\n" + done + "line 8E1\n" + usb + "0\n" + done + o + "0\n");  // m1, m2, m3
 }
 #endif
 

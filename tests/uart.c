@@ -5,7 +5,8 @@
 // "tcgetattr" (its settings can't be read: EIO), "serial" (it has no UART
 // settings, as a pseudo-terminal or a plain port), "write:N" and "read:N"
 // (that way it fails with EIO once N bytes have crossed). QUARN_UART_LOG
-// names a file that each change of the UART flags and modem lines is added to.
+// names a file that each change of the line's settings (as "8N1"), the UART
+// flags and the modem lines is added to.
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
@@ -33,11 +34,14 @@ static const char *vada(const char *co) {
   return f ? strstr(f, co) : NULL;
 }
 
-static void zapis(void) {
+static void zapis(const char *fmt, ...) {
   const char *jmeno = getenv("QUARN_UART_LOG");
   FILE *f = jmeno ? fopen(jmeno, "a") : NULL;
   if (!f) return;
-  fprintf(f, "flags 0x%x, DTR %s, RTS %s\n", uart.flags, linky & TIOCM_DTR ? "on" : "off", linky & TIOCM_RTS ? "on" : "off");
+  va_list ap;
+  va_start(ap, fmt);
+  vfprintf(f, fmt, ap);
+  va_end(ap);
   fclose(f);
 }
 
@@ -58,8 +62,22 @@ int ioctl(int fd, unsigned long rq, ...) {
     case TIOCMBIC: linky &= ~*l; break;
     default: return ((int (*)(int, unsigned long, void *))dlsym(RTLD_NEXT, "ioctl"))(fd, rq, l);
   }
-  zapis();
+  zapis("flags 0x%x, DTR %s, RTS %s\n", uart.flags, linky & TIOCM_DTR ? "on" : "off", linky & TIOCM_RTS ? "on" : "off");
   return 0;
+}
+
+// What a UART takes of the settings and a pseudo-terminal drops: the frame
+// (data bits, parity, stop bits), flow control, modem control, the receiver.
+// A pseudo-terminal refuses even parity, which a UART takes.
+int tcsetattr(int fd, int kdy, const struct termios *t) {
+  struct termios p = *t;
+  tcflag_t c = t->c_cflag;
+  if (port(fd)) {
+    p.c_cflag &= ~(tcflag_t)PARENB;
+    zapis("line %c%c%d%s%s%s\n", (c & CSIZE) == CS8 ? '8' : '?', c & PARENB ? (c & PARODD ? 'O' : 'E') : 'N',
+          c & CSTOPB ? 2 : 1, c & CRTSCTS ? " rtscts" : "", c & CLOCAL ? "" : " modem", c & CREAD ? "" : " deaf");
+  }
+  return ((int (*)(int, int, const struct termios *))dlsym(RTLD_NEXT, "tcsetattr"))(fd, kdy, &p);
 }
 
 int tcgetattr(int fd, struct termios *t) {
