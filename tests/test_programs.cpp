@@ -114,7 +114,7 @@ TEST(Programs, HangUpCostsNoCpu) {
 #ifdef QUARN_UART_LIB
 // What a USB adapter sees that a pseudo-terminal can't show (tests/uart.c
 // plays the adapter): the frame each mode names (8N1, 8O1, 8E1, 8O1), no
-// flow control; low latency asked of its driver, its other flags
+// flow control, whatever another program left; low latency asked of its driver, its other flags
 // kept, and nothing set on a port without them; DTR and RTS dropped, so
 // that a board wired to them isn't held in reset. Settings that can't be
 // read refuse the port before any request; a write failing (unplugged)

@@ -74,15 +74,21 @@ int tcsetattr(int fd, int kdy, const struct termios *t) {
   tcflag_t c = t->c_cflag;
   if (port(fd)) {
     p.c_cflag &= ~(tcflag_t)PARENB;
-    zapis("line %c%c%d%s%s%s\n", (c & CSIZE) == CS8 ? '8' : '?', c & PARENB ? (c & PARODD ? 'O' : 'E') : 'N',
-          c & CSTOPB ? 2 : 1, c & CRTSCTS ? " rtscts" : "", c & CLOCAL ? "" : " modem", c & CREAD ? "" : " deaf");
+    zapis("line %c%c%d%s%s%s%s\n", (c & CSIZE) == CS8 ? '8' : '?', c & PARENB ? (c & PARODD ? 'O' : 'E') : 'N',
+          c & CSTOPB ? 2 : 1, c & CMSPAR ? " mark/space" : "", c & CRTSCTS ? " rtscts" : "", c & CLOCAL ? "" : " modem",
+          c & CREAD ? "" : " deaf");
   }
   return ((int (*)(int, int, const struct termios *))dlsym(RTLD_NEXT, "tcsetattr"))(fd, kdy, &p);
 }
 
+// The settings another program left: 7 data bits, even parity, 2 stop
+// bits, mark/space parity, hardware flow control, modem control, the
+// receiver off.
 int tcgetattr(int fd, struct termios *t) {
   if (port(fd) && vada("tcgetattr")) return errno = EIO, -1;
-  return ((int (*)(int, struct termios *))dlsym(RTLD_NEXT, "tcgetattr"))(fd, t);
+  int r = ((int (*)(int, struct termios *))dlsym(RTLD_NEXT, "tcgetattr"))(fd, t);
+  if (!r && port(fd)) t->c_cflag = (t->c_cflag & ~(tcflag_t)(CSIZE | CLOCAL | CREAD)) | CS7 | PARENB | CSTOPB | CMSPAR | CRTSCTS;
+  return r;
 }
 
 // A read or a write of the port ("read", "write"): cut short where its
