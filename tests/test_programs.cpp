@@ -80,16 +80,19 @@ TEST(Programs, PortsRefused) {
   // --ports, anywhere: the list alone (no banner, no exit code line) of
   // serial devices, ending with what COM1 and COM2 name; none opened. The
   // devices are made up in a mount namespace of the test's own: a stable
-  // name, a ttyS with no UART behind it, names of no serial port.
+  // name, a ttyS with no UART behind it, names of no serial port; the
+  // default device refused, and what named it.
   r = sh("unshare -rm true || exit 77; unshare -rm sh -c 'mount -t tmpfs t /dev && mount -t tmpfs t /sys/class/tty && "
          "cd /sys/class/tty && mkdir ttyS4 ttyS5 ttyS10 && echo 0 >ttyS4/type && echo 4 | tee ttyS5/type >ttyS10/type && "
          "cd /dev && echo ttyUSB0 >c && mount --bind c /proc/consoles && mkdir -p serial/by-id && "
          "touch ttyS4 ttyS5 ttyS10 ttyUSB0 ttyACM ttyX && ln -s ../../ttyUSB0 serial/by-id/usb-A && "
-         "QUARN_COM1=none env -u QUARN_COM2 $Q x --ports && rm -r ttyS5 ttyS10 ttyUSB0 serial && $Q --ports | head -1'");
+         "QUARN_COM1=none env -u QUARN_COM2 $Q x --ports && rm -r ttyS5 ttyS10 ttyUSB0 serial && $Q --ports | head -1; "
+         "env -u QUARN_COM2 $Q p2f8 | grep Error'");
   if (r.first == 77) GTEST_SKIP() << "no mount namespace here";
   const std::string console = ", the system's console, not a free port\n";
   EXPECT_EQ(r.second, "/dev/serial/by-id/usb-A -> /dev/ttyUSB0" + console + "/dev/ttyS5\n/dev/ttyS10\n/dev/ttyUSB0" + console +
-                      "COM1 (p3f8): none (QUARN_COM1)\nCOM2 (p2f8): /dev/ttyS1 (QUARN_COM2 unset)\nNo serial ports found.\n");
+                      "COM1 (p3f8): none (QUARN_COM1)\nCOM2 (p2f8): /dev/ttyS1 (QUARN_COM2 unset)\nNo serial ports found.\n"
+                      "Error: /dev/ttyS1 (COM2; QUARN_COM2 names another device): No such file or directory.\n");
   // A port in use can't be opened by another program, even one that takes
   // no lock (root can: hence the namespace).
   r = sh("$SIM --drop 1 -- sh -c '$Q R0 >/dev/null & sleep 0.3; unshare -r sh -c \"exec 3<>$QUARN_COM1\" 2>&1; kill $!'");
