@@ -309,16 +309,17 @@ TEST(Board, PacingIsTheLineTime) {
 
 // The line's faults as quarn-sim's help tells them, over many answers
 // every value of their ranges: 1 to 8 stray bytes before the answer, never
-// a start byte (0x68); an answer split in 2 to 4 pieces, 1 to 9 ms apart.
+// a start byte (0x68); an answer split in 2 to 4 pieces, 1 to 9 ms apart;
+// one byte of it changed, any byte by any of the 255 other values.
 TEST(Board, FaultsTakeTheirWholeRanges) {
   board b;
   board_init(b, false);
   line_faults f;
-  f.noise.p = f.split.p = 1;
+  f.noise.p = f.split.p = f.corrupt.p = 1;
   sim_clock::time_point t0;
   line l(b, 0, f, 7, nullptr, t0);
   bytes q = identity_request(), a = board_answer(b, q);
-  std::set<long long> counts, pieces, gaps;
+  std::set<long long> counts, pieces, gaps, flips, where;
   for (int i = 0; i < 400; i++) {
     bytes out;
     std::vector<sim_clock::time_point> at;  // when bytes came, once each
@@ -333,13 +334,18 @@ TEST(Board, FaultsTakeTheirWholeRanges) {
     size_t stray = out.size() - a.size();
     counts.insert((long long)stray);
     EXPECT_EQ(std::count(out.begin(), out.begin() + long(stray), 0x68), 0);
-    EXPECT_TRUE(std::equal(a.begin(), a.end(), out.begin() + long(stray)));
+    int changed = 0;
+    for (size_t k = 0; k < a.size(); k++)
+      if (int x = a[k] ^ out[stray + k]) changed++, flips.insert(x), where.insert((long long)k);
+    EXPECT_EQ(changed, 1);
     pieces.insert((long long)at.size());
     for (size_t k = 1; k < at.size(); k++) gaps.insert(std::chrono::duration_cast<std::chrono::milliseconds>(at[k] - at[k - 1]).count());
   }
   EXPECT_EQ(counts, (std::set<long long>{1, 2, 3, 4, 5, 6, 7, 8}));
   EXPECT_EQ(pieces, (std::set<long long>{2, 3, 4}));
   EXPECT_EQ(gaps, (std::set<long long>{1, 2, 3, 4, 5, 6, 7, 8, 9}));
+  EXPECT_EQ(std::make_pair(*flips.begin(), *flips.rbegin()), std::make_pair(1LL, 255LL));
+  EXPECT_EQ(where.size(), a.size());
 }
 
 // quarn-sim's options as users write them, at the ends of their ranges;
