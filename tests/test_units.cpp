@@ -310,7 +310,7 @@ TEST(Board, PacingIsTheLineTime) {
 // The line's faults as quarn-sim's help tells them, over many answers
 // every value of their ranges: 1 to 8 stray bytes before the answer, never
 // a start byte (0x68); an answer split in 2 to 4 pieces, 1 to 9 ms apart;
-// one byte of it changed, any byte by any of the 255 other values.
+// exactly one byte of it changed, any byte, by 1 up to 255 (never left as it was).
 TEST(Board, FaultsTakeTheirWholeRanges) {
   board b;
   board_init(b, false);
